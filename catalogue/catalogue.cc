@@ -1,0 +1,43 @@
+#include "catalogue/catalogue.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "platform/platform.h"
+
+NameList list_files(const std::string& folder, const std::string& extension) {
+  NameList names;
+  const bool started =
+      platform::list_folder(folder, extension, [&](const char* name, unsigned attrib) {
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+        // Equality, not a bit test: a directory with any other flag is listed.
+        if (attrib == platform::attrib_subdir) return;
+        names.emplace_back(name);
+      });
+  if (!started) std::cerr << "find no file!" << line_end;
+  return names;
+}
+
+bool segment_name_less(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return a.size() < b.size();
+  // std::string compares as unsigned bytes (char_traits<char>::lt).
+  return a.compare(b) < 0;
+}
+
+std::string derive_output_name(const NameList& names) {
+  std::string w = names[1];
+  std::string title, kind;
+  const std::size_t suffix_dot = find_last_char(w, '.');
+  if (suffix_dot != std::string::npos) {
+    w.resize(suffix_dot);
+    const std::size_t q = find_last_char(w, '.');
+    const std::size_t kind_start = q == std::string::npos ? 0 : q + 1;
+    if (q != std::string::npos) title = w.substr(0, q);
+    const std::size_t r = find_last_char(w, '_');
+    if (r != std::string::npos) {
+      // An underscore before the dot leaves the kind running to the end.
+      kind = r >= kind_start ? w.substr(kind_start, r - kind_start) : w.substr(kind_start);
+    }
+  }
+  return title + "." + kind;
+}

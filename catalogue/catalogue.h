@@ -1,0 +1,18 @@
+// Which files take part in a join, in which order, and what the result is called.
+#pragma once
+
+#include <string>
+
+#include "common/common.h"
+
+// Every entry of folder matching "*." + extension, except "." and ".." and
+// plain directories, in the order the platform yields them. When the search
+// cannot start, says "find no file!" on the error stream and returns nothing.
+NameList list_files(const std::string& folder, const std::string& extension);
+
+// Shorter names first, then byte order, so unpadded counters sort by value.
+bool segment_name_less(const std::string& a, const std::string& b);
+
+// title.kind out of the second name of the sorted list, title.kind_N.suffix.
+// names must hold at least two names.
+std::string derive_output_name(const NameList& names);

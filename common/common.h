@@ -1,0 +1,21 @@
+// Types and helpers shared by the catalogue, the joiner and the driver.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Bare file names (no folder part), byte for byte as the folder search gives them.
+using NameList = std::vector<std::string>;
+
+// folder + separator + name; nothing is normalised.
+std::string join_path(const std::string& folder, const std::string& name);
+
+// The console's line end: a newline, then a flush, so that each line is out
+// before anything slow happens.
+std::ostream& line_end(std::ostream& stream);
+
+// The offset of the last c in s that stands as a character of its own, or
+// npos. A byte that is the second half of a two-byte character in the
+// current locale (GBK's second bytes include "\" and "_") is not a match.
+std::size_t find_last_char(const std::string& s, char c);

@@ -1,0 +1,83 @@
+// Joins the numbered pieces lying in the folder that holds this tool's own
+// folder, then waits for a key so that a double-clicked console stays open.
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "common/common.h"
+#include "joiner/joiner.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The messages' GBK bytes, the same whatever the system's code page.
+const char file_label[] = "\xCE\xC4\xBC\xFE\xA3\xBA";                    // 文件：
+const char already_made[] = "\xD2\xD1\xBE\xAD\xC9\xFA\xB3\xC9\xA3\xA1";  // 已经生成！
+const char making[] = "\xD5\xFD\xD4\xDA\xC9\xFA\xB3\xC9\xCE\xC4\xBC\xFE\xA3\xBA";  // 正在生成文件：
+const char join_done[] =
+    "\xCE\xC4\xBC\xFE\xBA\xCF\xB2\xA2\xCD\xEA\xB3\xC9\xA3\xA1";  // 文件合并完成！
+const char join_failed[] =
+    "\xCE\xC4\xBC\xFE\xBA\xCF\xB2\xA2\xCA\xA7\xB0\xDC\xA3\xA1";  // 文件合并失败！
+const char too_few[] =
+    "\xB7\xD6\xB6\xCE\xCE\xC4\xBC\xFE\xC9\xD9\xD3\xDA\xC1\xBD\xB8\xF6\xA3\xA1";  // 分段文件少于两个！
+const char press_any_key[] =
+    "\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBD\xE1\xCA\xF8...";  // 按任意键结束...
+
+// Two levels up: drop the executable's name, then the tool's own folder.
+std::string working_folder(std::string path) {
+  for (int level = 0; level < 2; ++level) {
+    const std::size_t cut = find_last_char(path, platform::separator);
+    if (cut != std::string::npos) path.resize(cut);
+  }
+  return path;
+}
+
+int finish(int status) {
+  std::cout << press_any_key << line_end;
+  platform::wait_for_key();
+  return status;
+}
+
+}  // namespace
+
+int main() {
+  platform::use_user_locale();
+  std::string exe;
+  if (!platform::executable_path(&exe)) {
+    std::cerr << "program path error!" << line_end;
+    return finish(1);
+  }
+  const std::string folder = working_folder(exe);
+
+  NameList names = list_files(folder, "*");
+  std::sort(names.begin(), names.end(), segment_name_less);
+  if (names.size() < 2) {
+    std::cerr << too_few << line_end;
+    return finish(1);
+  }
+
+  const std::string out_name = derive_output_name(names);
+  const std::string out_path = join_path(folder, out_name);
+  // Testing and creating in one step: of two runs started together, one joins.
+  const platform::create_result created = platform::create_new_file(out_path);
+  if (created == platform::create_result::exists) {
+    std::cerr << file_label << out_path << already_made << line_end;
+    return finish(0);
+  }
+
+  std::cout << making << out_name << line_end << line_end;
+  bool joined = created == platform::create_result::created;
+  if (joined) {
+    joined = join_files(out_path, folder, names);
+  } else {
+    std::cerr << "open file " << out_path << " error!" << line_end;
+  }
+  if (!joined) {
+    std::cerr << join_failed << line_end;
+    return finish(1);
+  }
+  std::cout << join_done;
+  return finish(0);
+}

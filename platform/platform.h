@@ -1,0 +1,82 @@
+// The few things the tool needs from the operating system. Everything that
+// differs between POSIX and Windows lives behind this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+#ifdef _WIN32
+constexpr char separator = '\\';
+#else
+constexpr char separator = '/';
+#endif
+
+// Attribute word flags, as the Windows folder search reports them.
+constexpr unsigned attrib_read_only = 0x01;
+constexpr unsigned attrib_hidden = 0x02;
+constexpr unsigned attrib_subdir = 0x10;
+
+// Makes the user's locale the process locale, so that narrow names are read in
+// the user's code page.
+void use_user_locale();
+
+// The full path of the running executable; false when it cannot be had whole.
+bool executable_path(std::string* path);
+
+// Calls visit(name, attrib) for every entry of folder that matches the
+// wildcard "*." + extension. An empty folder names the root. False when the
+// search could not start.
+bool list_folder(const std::string& folder, const std::string& extension,
+                 const std::function<void(const char* name, unsigned attrib)>& visit);
+
+enum class create_result { created, exists, failed };
+
+// Creates an empty file at path in one step that fails when anything (a file,
+// a folder, a link, even a dangling one) is already there.
+create_result create_new_file(const std::string& path);
+
+// Waits for one key press; without a console, for one byte of standard input.
+void wait_for_key();
+
+struct file {
+  std::intptr_t handle = -1;
+  std::uint64_t volume = 0;  // volume and index together identify the file
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;  // at open
+};
+
+// Opens a regular file for appending, creating it when missing; never follows
+// a link and never truncates.
+bool open_for_appending(const std::string& path, file* out);
+
+// Opens a regular file for reading. Refuses anything else (a folder, a pipe, a
+// device) without blocking on it.
+bool open_for_reading(const std::string& path, file* in);
+
+// False when the system reports a late failure (a delayed write, say).
+bool close_file(file* f);
+
+bool same_file(const file& a, const file& b);
+
+// Large enough that the per-call cost vanishes against the bytes moved.
+constexpr std::size_t copy_buffer_size = 256 * 1024;
+
+// The fallback copy's buffer, allocated on first use and reused after that.
+struct copy_buffer {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  bool kernel_copy = true;  // false forces the plain read and write loop
+};
+
+enum class copy_result { done, read_failed, write_failed };
+
+// Appends everything that in yields, from its current position to its end, at
+// the end of out.
+copy_result append_file(const file& in, const file& out, copy_buffer* buffer);
+
+}  // namespace platform

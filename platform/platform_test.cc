@@ -1,0 +1,68 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/test_files.h"
+
+namespace {
+
+std::string pattern(std::size_t size, char salt) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i * 131 + salt + (i >> 12));
+  return s;
+}
+
+// Both copy paths, with sizes around the fallback buffer, each appended after
+// what the output already holds.
+TEST(append_file, copies_exactly_through_the_kernel_and_the_buffer) {
+  const std::size_t b = platform::copy_buffer_size;
+  for (bool kernel : {true, false}) {
+    temp_folder dir;
+    platform::copy_buffer buffer;
+    buffer.kernel_copy = kernel;
+    std::string expected = "head";
+    write_file(dir / "out", expected);
+    platform::file out;
+    ASSERT_TRUE(platform::open_for_appending(dir / "out", &out));
+    char salt = 0;
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, b - 1, b, b + 1, 3 * b + 7}) {
+      const std::string bytes = pattern(size, ++salt);
+      write_file(dir / "in", bytes);
+      platform::file in;
+      ASSERT_TRUE(platform::open_for_reading(dir / "in", &in));
+      EXPECT_EQ(platform::append_file(in, out, &buffer), platform::copy_result::done);
+      EXPECT_TRUE(platform::close_file(&in));
+      expected += bytes;
+    }
+    EXPECT_TRUE(platform::close_file(&out));
+    EXPECT_EQ(read_file(dir / "out"), expected) << (kernel ? "kernel" : "buffer");
+  }
+}
+
+TEST(create_new_file, fails_on_anything_already_there) {
+  temp_folder dir;
+  EXPECT_EQ(platform::create_new_file(dir / "new"), platform::create_result::created);
+  EXPECT_EQ(platform::create_new_file(dir / "new"), platform::create_result::exists);
+  ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
+  EXPECT_EQ(platform::create_new_file(dir / "dangling"), platform::create_result::exists);
+  EXPECT_EQ(platform::create_new_file(dir / "."), platform::create_result::exists);
+  EXPECT_EQ(platform::create_new_file(dir / "missing/new"), platform::create_result::failed);
+}
+
+TEST(same_file, sees_through_links) {
+  temp_folder dir;
+  write_file(dir / "a", "x");
+  write_file(dir / "b", "x");
+  ASSERT_EQ(symlink("a", (dir / "link").c_str()), 0);
+  platform::file a, b, link;
+  ASSERT_TRUE(platform::open_for_reading(dir / "a", &a));
+  ASSERT_TRUE(platform::open_for_reading(dir / "b", &b));
+  ASSERT_TRUE(platform::open_for_reading(dir / "link", &link));
+  EXPECT_TRUE(platform::same_file(a, link));
+  EXPECT_FALSE(platform::same_file(a, b));
+  for (platform::file* f : {&a, &b, &link}) platform::close_file(f);
+}
+
+}  // namespace

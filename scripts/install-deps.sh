@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever of the named needs is missing:
+#   build  cmake, g++, GoogleTest
+#   test   the above, clang with libFuzzer, clang-format, the GBK locale
+#   win32  the mingw-w64 cross compiler and 32-bit Wine
+#   bench  hyperfine and GNU time
+set -euo pipefail
+
+packages=()
+need() { dpkg -s "$1" >/dev/null 2>&1 || packages+=("$1"); }
+
+for what in "$@"; do
+  case "$what" in
+    build) need cmake; need g++; need make; need libgtest-dev ;;
+    test)
+      need cmake; need g++; need make; need libgtest-dev
+      need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
+    win32) need g++-mingw-w64-i686; need wine; need locales ;;
+    bench) need hyperfine; need time ;;
+  esac
+done
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+if [[ " $* " == *" win32 "* ]] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  $sudo dpkg --add-architecture i386
+  packages+=("wine32:i386")
+fi
+
+if [ ${#packages[@]} -gt 0 ]; then
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
+fi
+
+# The tests run under Chinese locales: GBK natively, UTF-8 for Wine's code page 936.
+if [[ " $* " == *" test "* || " $* " == *" win32 "* ]]; then
+  missing=()
+  locale -a | grep -qi '^zh_CN\.gbk$' || missing+=("zh_CN.GBK GBK")
+  locale -a | grep -qi '^zh_CN\.utf-\?8$' || missing+=("zh_CN.UTF-8 UTF-8")
+  if [ ${#missing[@]} -gt 0 ]; then
+    printf '%s\n' "${missing[@]}" | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+  fi
+fi
