@@ -1,5 +1,6 @@
 #include "common/common.h"
 
+#include <cstdlib>
 #include <cwchar>
 
 #include "platform/platform.h"
@@ -22,9 +23,13 @@ std::size_t find_last_char(const std::string& s, char c) {
   while (i < s.size()) {
     std::size_t n = std::mbrlen(&s[i], s.size() - i, &state);
     if (n == 0 || n > s.size() - i) {
-      // A NUL, an invalid or an unfinished sequence: take the byte alone.
+      // Not a character here (a NUL, an invalid or unfinished sequence).
+      // Under a double-byte code page a lead byte still takes the next byte
+      // with it, as Windows does for pairs that map to no character here.
       state = std::mbstate_t{};
-      n = 1;
+      std::mbstate_t probe{};
+      const bool lead = MB_CUR_MAX == 2 && std::mbrlen(&s[i], 1, &probe) == std::size_t(-2);
+      n = lead && i + 1 < s.size() && s[i + 1] != '\0' ? 2 : 1;
     }
     if (n == 1 && s[i] == c) found = i;
     i += n;

@@ -17,5 +17,6 @@ std::ostream& line_end(std::ostream& stream);
 
 // The offset of the last c in s that stands as a character of its own, or
 // npos. A byte that is the second half of a two-byte character in the
-// current locale (GBK's second bytes include "\" and "_") is not a match.
+// current locale (GBK's second bytes include "\" and "_") is not a match:
+// under a double-byte code page, a lead byte and the byte after it are one.
 std::size_t find_last_char(const std::string& s, char c);

@@ -41,10 +41,11 @@ TEST(find_last_char, skips_second_bytes_of_gbk_characters) {
   EXPECT_EQ(find_last_char("a_\x81\x5F", '_'), 1u);
   EXPECT_EQ(find_last_char("d\\\xD5\x5C", '\\'), 1u);
   EXPECT_EQ(find_last_char("\xD5\x5C", '\\'), std::string::npos);
-  // A lone lead byte at the end, or one before an invalid second byte, stands alone.
-  EXPECT_EQ(find_last_char("a_\x81", '_'), 1u);
-  EXPECT_EQ(find_last_char("\x81_", '_'), std::string::npos);
+  // A lead byte takes the next byte, even in a pair this system does not
+  // map (A1 5C lies in the user-defined area), but not past the end.
+  EXPECT_EQ(find_last_char("\xA1\x5C", '\\'), std::string::npos);
   EXPECT_EQ(find_last_char("\x81\x7F_", '_'), 2u);
+  EXPECT_EQ(find_last_char("a_\x81", '_'), 1u);
 }
 
 TEST(find_last_char, sees_every_byte_outside_a_two_byte_code_page) {

@@ -2,7 +2,7 @@
 # Installs, from Debian's packages, whatever of the named needs is missing:
 #   build  cmake, g++, GoogleTest
 #   test   the above, clang with libFuzzer, clang-format, the GBK locale
-#   win32  the mingw-w64 cross compiler and 32-bit Wine
+#   win32  the mingw-w64 cross compilers, and Wine for 32-bit and 64-bit programs
 #   bench  hyperfine and GNU time
 set -euo pipefail
 
@@ -15,7 +15,8 @@ for what in "$@"; do
     test)
       need cmake; need g++; need make; need libgtest-dev
       need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
-    win32) need g++-mingw-w64-i686; need wine; need locales ;;
+    win32)
+      need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
     bench) need hyperfine; need time ;;
   esac
 done

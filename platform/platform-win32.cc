@@ -1,0 +1,135 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <conio.h>
+#include <io.h>
+#include <shlwapi.h>
+
+#include <clocale>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE handle_of(const file& f) { return reinterpret_cast<HANDLE>(f.handle); }
+
+// Keeps the handle only when it is a plain file on a disk: no folder, no
+// device, no pipe, no link.
+bool keep_regular(HANDLE h, file* f) {
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(h);
+    return false;
+  }
+  f->handle = reinterpret_cast<std::intptr_t>(h);
+  f->volume = info.dwVolumeSerialNumber;
+  f->index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  f->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return true;
+}
+
+bool write_all(HANDLE out, const char* data, std::size_t n) {
+  while (n > 0) {
+    DWORD written = 0;
+    if (!WriteFile(out, data, static_cast<DWORD>(n), &written, nullptr) || written == 0)
+      return false;
+    data += written;
+    n -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+void use_user_locale() { setlocale(LC_ALL, ""); }
+
+bool executable_path(std::string* path) {
+  char buf[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  // A full buffer means the path was cut: better no folder than a wrong one.
+  if (n == 0 || n >= MAX_PATH) return false;
+  path->assign(buf, n);
+  return true;
+}
+
+bool list_folder(const std::string& folder, const std::string& extension,
+                 const std::function<void(const char* name, unsigned attrib)>& visit) {
+  const std::string pattern = folder + separator + "*." + extension;
+  struct _finddata64i32_t found;
+  const intptr_t search = _findfirst64i32(pattern.c_str(), &found);
+  if (search == -1) return false;
+  do {
+    visit(found.name, found.attrib);
+  } while (_findnext64i32(search, &found) == 0);
+  _findclose(search);
+  return true;
+}
+
+create_result create_new_file(const std::string& path) {
+  if (PathFileExistsA(path.c_str())) return create_result::exists;
+  // CREATE_NEW settles a race with another run that the test above cannot.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return create_result::created;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? create_result::exists
+                                                                     : create_result::failed;
+}
+
+void wait_for_key() {
+  if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_CHAR) {
+    _getch();
+    return;
+  }
+  // A pipe or a file: one byte, or the end of input, ends the wait.
+  char c;
+  _read(_fileno(stdin), &c, 1);
+}
+
+bool open_for_appending(const std::string& path, file* out) {
+  // FILE_APPEND_DATA alone puts every write at the current end of the file.
+  return keep_regular(CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share_all,
+                                  nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                      out);
+}
+
+bool open_for_reading(const std::string& path, file* in) {
+  return keep_regular(CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
+                      in);
+}
+
+bool close_file(file* f) {
+  if (f->handle == -1) return true;
+  const bool ok = CloseHandle(handle_of(*f)) != 0;
+  f->handle = -1;
+  return ok;
+}
+
+bool same_file(const file& a, const file& b) { return a.volume == b.volume && a.index == b.index; }
+
+copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
+  if (!buffer->data) {
+    buffer->data.reset(new char[copy_buffer_size]);
+    buffer->size = copy_buffer_size;
+  }
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(handle_of(in), buffer->data.get(), static_cast<DWORD>(buffer->size), &n, nullptr))
+      return copy_result::read_failed;
+    if (n == 0) return copy_result::done;
+    if (!write_all(handle_of(out), buffer->data.get(), n)) return copy_result::write_failed;
+  }
+}
+
+}  // namespace platform
