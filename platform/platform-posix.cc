@@ -19,7 +19,7 @@ std::string folder_or_root(const std::string& folder) {
 }
 
 // Opens without blocking (a FIFO must not hang the run), then insists on a
-// regular file.
+// regular file, for which O_NONBLOCK changes nothing and so may stay.
 bool open_regular(const std::string& path, int flags, file* f) {
   int fd;
   do {
@@ -31,8 +31,6 @@ bool open_regular(const std::string& path, int flags, file* f) {
     close(fd);
     return false;
   }
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   f->handle = fd;
   f->volume = static_cast<std::uint64_t>(st.st_dev);
   f->index = static_cast<std::uint64_t>(st.st_ino);
@@ -115,13 +113,16 @@ bool list_folder(const std::string& folder, const std::string& extension,
   while (struct dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (!match_all && fnmatch(pattern.c_str(), name, FNM_PERIOD) != 0) continue;
-    unsigned attrib = 0;
+    unsigned attrib = name[0] == '.' ? attrib_hidden : 0;
+    // Only a directory can be skipped, so only an entry that may be one (or
+    // lead to one) costs a stat; the read-only flag matters only there.
+    const unsigned char type = entry->d_type;
     struct stat st;
-    if (fstatat(dir_fd, name, &st, 0) == 0) {
-      if (S_ISDIR(st.st_mode)) attrib |= attrib_subdir;
+    if ((type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN) &&
+        fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+      attrib |= attrib_subdir;
       if (!(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
     }
-    if (name[0] == '.') attrib |= attrib_hidden;
     visit(name, attrib);
   }
   closedir(dir);
@@ -158,7 +159,12 @@ void wait_for_key() {
 }
 
 bool open_for_appending(const std::string& path, file* out) {
-  return open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out);
+  // copy_file_range refuses O_APPEND, so the writes start at the end found
+  // here and go on from there; the run created the output alone.
+  if (!open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out)) return false;
+  if (lseek(static_cast<int>(out->handle), 0, SEEK_END) >= 0) return true;
+  close_file(out);
+  return false;
 }
 
 bool open_for_reading(const std::string& path, file* in) {
@@ -177,9 +183,6 @@ bool same_file(const file& a, const file& b) { return a.volume == b.volume && a.
 copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
   const int in_fd = static_cast<int>(in.handle);
   const int out_fd = static_cast<int>(out.handle);
-  // copy_file_range refuses O_APPEND, so the end is found afresh for each
-  // segment instead; nothing else writes there but this run.
-  if (lseek(out_fd, 0, SEEK_END) < 0) return copy_result::write_failed;
   if (buffer->kernel_copy && copied_in_kernel(in_fd, out_fd, in.size)) return copy_result::done;
   return copy_with_buffer(in_fd, out_fd, buffer);
 }

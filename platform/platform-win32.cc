@@ -86,21 +86,22 @@ create_result create_new_file(const std::string& path) {
 }
 
 void wait_for_key() {
-  if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_CHAR) {
+  DWORD mode;
+  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
     _getch();
     return;
   }
-  // A pipe or a file: one byte, or the end of input, ends the wait.
+  // A pipe, a file or NUL: one byte, or the end of input, ends the wait.
   char c;
   _read(_fileno(stdin), &c, 1);
 }
 
 bool open_for_appending(const std::string& path, file* out) {
   // FILE_APPEND_DATA alone puts every write at the current end of the file.
-  return keep_regular(CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share_all,
-                                  nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-                      out);
+  return keep_regular(
+      CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+      out);
 }
 
 bool open_for_reading(const std::string& path, file* in) {

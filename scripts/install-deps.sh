@@ -3,7 +3,7 @@
 #   build  cmake, g++, GoogleTest
 #   test   the above, clang with libFuzzer, clang-format, the GBK locale
 #   win32  the mingw-w64 cross compilers, and Wine for 32-bit and 64-bit programs
-#   bench  hyperfine and GNU time
+#   bench  hyperfine, GNU time and jq
 set -euo pipefail
 
 packages=()
@@ -17,7 +17,7 @@ for what in "$@"; do
       need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
-    bench) need hyperfine; need time ;;
+    bench) need cmake; need g++; need make; need libgtest-dev; need hyperfine; need time; need jq ;;
   esac
 done
 

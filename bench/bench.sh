@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Times the tool against cat joining the same files in the same order, and
+# reports the tool's peak memory. Usage: bench/bench.sh [rounds]
+# Each round runs both commands a few times; rounds alternate, so that a slow
+# spell of the machine falls on both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-3}
+bash scripts/install-deps.sh bench
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j2 --target joiner >/dev/null
+tool_bin=$PWD/build/linux/joiner
+
+work=$(mktemp -d "${BENCH_DIR:-/tmp}/joiner-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+printf k >"$work/key"
+
+# make_scenario NAME COUNT BYTES: COUNT pieces of BYTES each, named in counter order.
+make_scenario() {
+  local dir=$work/$1
+  mkdir -p "$dir/tool"
+  cp "$tool_bin" "$dir/tool/joiner"
+  (
+    cd "$dir"
+    seq 1 "$2" | sed 's/.*/p.k_&.s/' >"$work/$1.names"
+    if [ "$3" -eq 0 ]; then
+      xargs -a "$work/$1.names" touch
+    else
+      head -c "$3" /dev/urandom >"$work/piece"
+      while read -r name; do cp "$work/piece" "$name"; done <"$work/$1.names"
+    fi
+  )
+}
+
+
+printf '%-34s %12s %12s %7s %14s\n' scenario "tool median" "cat median" ratio "tool peak RSS"
+run_scenario() {
+  local name=$1 label=$2 runs=$3 dir=$work/$1
+  for r in $(seq 1 "$rounds"); do
+    local first="$dir/tool/joiner <$work/key" second="xargs -a $work/$name.names cat >$work/cat.out"
+    local first_name=tool second_name=cat
+    if [ $((r % 2)) -eq 0 ]; then  # alternate which goes first
+      first="$second" second="$dir/tool/joiner <$work/key" first_name=cat second_name=tool
+    fi
+    (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
+      --prepare "rm -f $dir/p.k $work/cat.out" \
+      -n "$first_name" "$first" -n "$second_name" "$second" \
+      --export-json "$work/$name.round$r.json" >/dev/null 2>&1)
+  done
+  # Put both commands' times in the same order, whatever went first.
+  local tool_times cat_times
+  tool_times=$(jq -s '[.[].results[] | select(.command == "tool") | .times[]] | sort | .[length / 2 | floor]' "$work/$name.round"*.json)
+  cat_times=$(jq -s '[.[].results[] | select(.command == "cat") | .times[]] | sort | .[length / 2 | floor]' "$work/$name.round"*.json)
+  rm -f "$dir/p.k"
+  local rss
+  rss=$(cd "$dir" && /usr/bin/time -f %M tool/joiner <"$work/key" 2>&1 >/dev/null | tail -n 1)
+  rm -f "$dir/p.k"
+  awk -v n="$label" -v t="$tool_times" -v c="$cat_times" -v m="$rss" \
+    'BEGIN { printf "%-34s %10.3f s %10.3f s %7.2f %11.1f MiB\n", n, t, c, t / c, m / 1024 }'
+}
+
+make_scenario large 64 $((16 << 20))
+run_scenario large "1 GiB in 64 pieces of 16 MiB" 3
+rm -rf "$work/large"
+make_scenario small 20000 4096
+run_scenario small "20,000 pieces of 4 KiB" 3
+rm -rf "$work/small"
+make_scenario empty 100000 0
+run_scenario empty "100,000 empty pieces" 2
