@@ -19,11 +19,6 @@ class temp_folder {
   }
   ~temp_folder() {
     std::error_code ignored;
-    // Read-only folders made by a test must not stop the clean-up.
-    for (auto& e : std::filesystem::recursive_directory_iterator(path_, ignored))
-      if (e.is_directory(ignored) && !e.is_symlink(ignored))
-        std::filesystem::permissions(e.path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
   const std::string& path() const { return path_; }

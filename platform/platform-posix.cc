@@ -41,10 +41,8 @@ bool open_regular(const std::string& path, int flags, file* f) {
 bool write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;  // nothing written and no error: no room either
     data += w;
     n -= static_cast<std::size_t>(w);
   }
@@ -52,19 +50,15 @@ bool write_all(int fd, const char* data, std::size_t n) {
 }
 
 copy_result copy_with_buffer(int in, int out, copy_buffer* buffer) {
-  if (!buffer->data) {
-    buffer->data.reset(new char[copy_buffer_size]);
-    buffer->size = copy_buffer_size;
-  }
+  char* bytes = buffer_bytes(buffer);
   for (;;) {
-    ssize_t n = read(in, buffer->data.get(), buffer->size);
+    ssize_t n = read(in, bytes, copy_buffer_size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return copy_result::read_failed;
     }
     if (n == 0) return copy_result::done;
-    if (!write_all(out, buffer->data.get(), static_cast<std::size_t>(n)))
-      return copy_result::write_failed;
+    if (!write_all(out, bytes, static_cast<std::size_t>(n))) return copy_result::write_failed;
   }
 }
 
@@ -107,12 +101,13 @@ bool list_folder(const std::string& folder, const std::string& extension,
   DIR* dir = opendir(folder_or_root(folder).c_str());
   if (!dir) return false;
   const std::string pattern = "*." + extension;
-  // "*.*" matches names without a dot too, as the Windows search does.
+  // "*.*" matches names without a dot too, and "*" leading dots, as the
+  // Windows search does.
   const bool match_all = extension == "*";
   const int dir_fd = dirfd(dir);
   while (struct dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
-    if (!match_all && fnmatch(pattern.c_str(), name, FNM_PERIOD) != 0) continue;
+    if (!match_all && fnmatch(pattern.c_str(), name, 0) != 0) continue;
     unsigned attrib = name[0] == '.' ? attrib_hidden : 0;
     // Only a directory can be skipped, so only an entry that may be one (or
     // lead to one) costs a stat; the read-only flag matters only there.
@@ -177,8 +172,6 @@ bool close_file(file* f) {
   f->handle = -1;
   return close(fd) == 0 || errno == EINTR;
 }
-
-bool same_file(const file& a, const file& b) { return a.volume == b.volume && a.index == b.index; }
 
 copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
   const int in_fd = static_cast<int>(in.handle);

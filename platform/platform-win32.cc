@@ -117,19 +117,14 @@ bool close_file(file* f) {
   return ok;
 }
 
-bool same_file(const file& a, const file& b) { return a.volume == b.volume && a.index == b.index; }
-
 copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
-  if (!buffer->data) {
-    buffer->data.reset(new char[copy_buffer_size]);
-    buffer->size = copy_buffer_size;
-  }
+  char* bytes = buffer_bytes(buffer);
   for (;;) {
     DWORD n = 0;
-    if (!ReadFile(handle_of(in), buffer->data.get(), static_cast<DWORD>(buffer->size), &n, nullptr))
+    if (!ReadFile(handle_of(in), bytes, static_cast<DWORD>(copy_buffer_size), &n, nullptr))
       return copy_result::read_failed;
     if (n == 0) return copy_result::done;
-    if (!write_all(handle_of(out), buffer->data.get(), n)) return copy_result::write_failed;
+    if (!write_all(handle_of(out), bytes, n)) return copy_result::write_failed;
   }
 }
 

@@ -61,17 +61,24 @@ bool open_for_reading(const std::string& path, file* in);
 // False when the system reports a late failure (a delayed write, say).
 bool close_file(file* f);
 
-bool same_file(const file& a, const file& b);
+inline bool same_file(const file& a, const file& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
 
 // Large enough that the per-call cost vanishes against the bytes moved.
 constexpr std::size_t copy_buffer_size = 256 * 1024;
 
-// The fallback copy's buffer, allocated on first use and reused after that.
+// The buffer of the copies that the system does not do itself, allocated on
+// first use and reused after that.
 struct copy_buffer {
   std::unique_ptr<char[]> data;
-  std::size_t size = 0;
   bool kernel_copy = true;  // false forces the plain read and write loop
 };
+
+inline char* buffer_bytes(copy_buffer* buffer) {
+  if (!buffer->data) buffer->data.reset(new char[copy_buffer_size]);
+  return buffer->data.get();
+}
 
 enum class copy_result { done, read_failed, write_failed };
 

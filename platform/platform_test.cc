@@ -41,28 +41,4 @@ TEST(append_file, copies_exactly_through_the_kernel_and_the_buffer) {
   }
 }
 
-TEST(create_new_file, fails_on_anything_already_there) {
-  temp_folder dir;
-  EXPECT_EQ(platform::create_new_file(dir / "new"), platform::create_result::created);
-  EXPECT_EQ(platform::create_new_file(dir / "new"), platform::create_result::exists);
-  ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
-  EXPECT_EQ(platform::create_new_file(dir / "dangling"), platform::create_result::exists);
-  EXPECT_EQ(platform::create_new_file(dir / "."), platform::create_result::exists);
-  EXPECT_EQ(platform::create_new_file(dir / "missing/new"), platform::create_result::failed);
-}
-
-TEST(same_file, sees_through_links) {
-  temp_folder dir;
-  write_file(dir / "a", "x");
-  write_file(dir / "b", "x");
-  ASSERT_EQ(symlink("a", (dir / "link").c_str()), 0);
-  platform::file a, b, link;
-  ASSERT_TRUE(platform::open_for_reading(dir / "a", &a));
-  ASSERT_TRUE(platform::open_for_reading(dir / "b", &b));
-  ASSERT_TRUE(platform::open_for_reading(dir / "link", &link));
-  EXPECT_TRUE(platform::same_file(a, link));
-  EXPECT_FALSE(platform::same_file(a, b));
-  for (platform::file* f : {&a, &b, &link}) platform::close_file(f);
-}
-
 }  // namespace
