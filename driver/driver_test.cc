@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -264,6 +265,41 @@ TEST(end_to_end_race, one_of_several_runs_joins) {
     EXPECT_EQ(read_file(pieces + "/r.x"),
               bytes_of("r.x_1.s") + bytes_of("r.x_2.s") + bytes_of("r.x_3.s"));
   }
+}
+
+// On a terminal one key, without Enter, ends the wait; it is not echoed and
+// the terminal's modes come back.
+TEST(end_to_end_terminal, one_key_ends_the_wait_and_the_terminal_is_restored) {
+  if (!wine.empty()) GTEST_SKIP();
+  temp_folder root;
+  const std::string tool = stage(root / "pieces", {"too few", {"t.x_1.s"}, "", "", "", {}, 1});
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);  // keeps its modes readable
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    for (int fd : {0, 1, 2}) dup2(terminal, fd);
+    alarm(20);
+    execl(tool.c_str(), tool.c_str(), nullptr);
+    _exit(127);
+  }
+  struct termios modes;
+  for (int tries = 0; tries < 2000 && tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO);
+       ++tries)
+    usleep(5000);
+  EXPECT_FALSE(modes.c_lflag & (ECHO | ICANON)) << "the tool never waited for a key";
+  ASSERT_EQ(write(master, "k", 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  char shown[4096];
+  const ssize_t n = read(master, shown, sizeof shown);
+  EXPECT_EQ(std::string(shown, n > 0 ? n : 0).find('k'), std::string::npos);
+  ASSERT_EQ(tcgetattr(terminal, &modes), 0);
+  EXPECT_EQ(modes.c_lflag & (ECHO | ICANON), static_cast<tcflag_t>(ECHO | ICANON));
+  close(terminal);
+  close(master);
 }
 
 }  // namespace
