@@ -17,13 +17,13 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 HANDLE handle_of(const file& f) { return reinterpret_cast<HANDLE>(f.handle); }
 
-// Keeps the handle only when it is a plain file on a disk: no folder, no
-// device, no pipe, no link.
-bool keep_regular(HANDLE h, file* f) {
+// Keeps the handle only when it is a file on a disk (no device, no pipe)
+// without any of the refused attributes.
+bool keep_regular(HANDLE h, DWORD refused, file* f) {
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | refused))) {
     CloseHandle(h);
     return false;
   }
@@ -98,16 +98,18 @@ void wait_for_key() {
 
 bool open_for_appending(const std::string& path, file* out) {
   // FILE_APPEND_DATA alone puts every write at the current end of the file.
-  return keep_regular(
+  // A link is opened as itself, and so refused, never written through.
+  HANDLE h =
       CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share_all, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-      out);
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return keep_regular(h, FILE_ATTRIBUTE_REPARSE_POINT, out);
 }
 
 bool open_for_reading(const std::string& path, file* in) {
-  return keep_regular(CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr),
-                      in);
+  // Links are followed: a piece may live elsewhere, or in a synced folder.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  return keep_regular(h, 0, in);
 }
 
 bool close_file(file* f) {
