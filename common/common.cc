@@ -25,11 +25,12 @@ std::size_t find_last_char(const std::string& s, char c) {
     if (n == 0 || n > s.size() - i) {
       // Not a character here (a NUL, an invalid or unfinished sequence).
       // Under a double-byte code page a lead byte still takes the next byte
-      // with it, as Windows does for pairs that map to no character here.
+      // with it, as Windows does for pairs that map to no character here;
+      // no such code page uses a byte below 0x40 ("/", ".") as a second byte.
       state = std::mbstate_t{};
       std::mbstate_t probe{};
       const bool lead = MB_CUR_MAX == 2 && std::mbrlen(&s[i], 1, &probe) == std::size_t(-2);
-      n = lead && i + 1 < s.size() && s[i + 1] != '\0' ? 2 : 1;
+      n = lead && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x40 ? 2 : 1;
     }
     if (n == 1 && s[i] == c) found = i;
     i += n;
