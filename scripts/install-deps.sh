@@ -7,7 +7,8 @@
 set -euo pipefail
 
 packages=()
-need() { dpkg -s "$1" >/dev/null 2>&1 || packages+=("$1"); }
+installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
+need() { installed "$1" || packages+=("$1"); }
 
 for what in "$@"; do
   case "$what" in
@@ -24,7 +25,7 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-if [[ " $* " == *" win32 "* ]] && ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+if [[ " $* " == *" win32 "* ]] && ! installed wine32:i386; then
   $sudo dpkg --add-architecture i386
   packages+=("wine32:i386")
 fi
