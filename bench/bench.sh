@@ -32,30 +32,28 @@ make_scenario() {
   )
 }
 
+# The median of all runs of the command named $1 in scenario $2, over every round.
+median() {
+  jq -s "[.[].results[] | select(.command == \"$1\") | .times[]] | sort | .[length / 2 | floor]" \
+    "$work/$2.round"*.json
+}
 
 printf '%-34s %12s %12s %7s %14s\n' scenario "tool median" "cat median" ratio "tool peak RSS"
 run_scenario() {
   local name=$1 label=$2 runs=$3 dir=$work/$1
+  local tool="$dir/tool/joiner <$work/key" cat="xargs -a $work/$name.names cat >$work/cat.out"
   for r in $(seq 1 "$rounds"); do
-    local first="$dir/tool/joiner <$work/key" second="xargs -a $work/$name.names cat >$work/cat.out"
-    local first_name=tool second_name=cat
-    if [ $((r % 2)) -eq 0 ]; then  # alternate which goes first
-      first="$second" second="$dir/tool/joiner <$work/key" first_name=cat second_name=tool
-    fi
+    local order=(-n tool "$tool" -n cat "$cat")
+    [ $((r % 2)) -eq 0 ] && order=(-n cat "$cat" -n tool "$tool")  # alternate which goes first
     (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
-      --prepare "rm -f $dir/p.k $work/cat.out" \
-      -n "$first_name" "$first" -n "$second_name" "$second" \
+      --prepare "rm -f $dir/p.k $work/cat.out" "${order[@]}" \
       --export-json "$work/$name.round$r.json" >/dev/null 2>&1)
   done
-  # Put both commands' times in the same order, whatever went first.
-  local tool_times cat_times
-  tool_times=$(jq -s '[.[].results[] | select(.command == "tool") | .times[]] | sort | .[length / 2 | floor]' "$work/$name.round"*.json)
-  cat_times=$(jq -s '[.[].results[] | select(.command == "cat") | .times[]] | sort | .[length / 2 | floor]' "$work/$name.round"*.json)
   rm -f "$dir/p.k"
   local rss
   rss=$(cd "$dir" && /usr/bin/time -f %M tool/joiner <"$work/key" 2>&1 >/dev/null | tail -n 1)
   rm -f "$dir/p.k"
-  awk -v n="$label" -v t="$tool_times" -v c="$cat_times" -v m="$rss" \
+  awk -v n="$label" -v t="$(median tool "$name")" -v c="$(median cat "$name")" -v m="$rss" \
     'BEGIN { printf "%-34s %10.3f s %10.3f s %7.2f %11.1f MiB\n", n, t, c, t / c, m / 1024 }'
 }
 

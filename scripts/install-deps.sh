@@ -10,15 +10,15 @@ packages=()
 installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 need() { installed "$1" || packages+=("$1"); }
 
+need_build() { need cmake; need g++; need make; need libgtest-dev; }
+
 for what in "$@"; do
   case "$what" in
-    build) need cmake; need g++; need make; need libgtest-dev ;;
-    test)
-      need cmake; need g++; need make; need libgtest-dev
-      need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
+    build) need_build ;;
+    test) need_build; need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
-    bench) need cmake; need g++; need make; need libgtest-dev; need hyperfine; need time; need jq ;;
+    bench) need_build; need hyperfine; need time; need jq ;;
   esac
 done
 
