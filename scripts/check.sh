@@ -12,14 +12,16 @@ git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
 echo "== Windows program"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j2
-# Wine runs the 32-bit program where this machine can run 32-bit code. A
-# kernel built without it (some virtual machines) gets the same sources built
-# for 64-bit Windows instead.
+# Wine runs the 32-bit program where this machine can run 32-bit code, itself
+# or through qemu-user (install-deps.sh sets that up). Where neither can, the
+# same sources built for 64-bit Windows stand in.
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   windows_exe=$PWD/build/win32/joiner.exe
   wine_loader=/usr/lib/wine/wine
+  echo "Wine tests the 32-bit program that ships: build/win32/joiner.exe."
 else
-  echo "This machine cannot run 32-bit code: Wine tests the 64-bit build of the same sources."
+  echo "This machine cannot run 32-bit code: Wine tests the 64-bit build of the same sources,"
+  echo "build/win64/joiner.exe, not the 32-bit program that ships."
   cmake --preset win64 >/dev/null
   cmake --build --preset win64 -j2
   windows_exe=$PWD/build/win64/joiner.exe

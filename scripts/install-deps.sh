@@ -2,7 +2,8 @@
 # Installs, from Debian's packages, whatever of the named needs is missing:
 #   build  cmake, g++, GoogleTest
 #   test   the above, clang with libFuzzer, clang-format, the GBK locale
-#   win32  the mingw-w64 cross compilers, and Wine for 32-bit and 64-bit programs
+#   win32  the mingw-w64 cross compilers, Wine for 32-bit and 64-bit programs,
+#          and qemu-user where the kernel cannot run 32-bit code itself
 #   bench  hyperfine, GNU time and jq
 set -euo pipefail
 
@@ -15,7 +16,9 @@ need_build() { need cmake; need g++; need make; need libgtest-dev; }
 for what in "$@"; do
   case "$what" in
     build) need_build ;;
-    test) need_build; need clang; need libclang-rt-14-dev; need clang-format; need locales ;;
+    test)
+      need_build; need clang; need libclang-rt-14-dev; need clang-format; need locales
+      need strace; need ntfs-3g ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
     bench) need_build; need hyperfine; need time; need jq ;;
@@ -43,5 +46,28 @@ if [[ " $* " == *" test "* || " $* " == *" win32 "* ]]; then
   if [ ${#missing[@]} -gt 0 ]; then
     printf '%s\n' "${missing[@]}" | $sudo tee -a /etc/locale.gen >/dev/null
     $sudo locale-gen >/dev/null
+  fi
+fi
+
+# 32-bit Wine on a kernel without 32-bit support: every i386 program goes
+# through qemu-user, with the guest address space capped as qemu 7.2 needs for
+# Wine to start. Only what is missing is done; a machine that runs 32-bit code
+# itself is left alone.
+binfmt=/proc/sys/fs/binfmt_misc
+wrapper=/usr/local/libexec/qemu-i386-wine
+if [[ " $* " == *" win32 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if ! installed qemu-user-static; then
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends qemu-user-static
+  fi
+  if [ ! -e $binfmt/register ] && ! $sudo mount -t binfmt_misc none $binfmt 2>/dev/null; then
+    echo "binfmt_misc cannot be mounted here: 32-bit Windows programs cannot run under Wine." >&2
+  elif [ ! -e $binfmt/qemu-i386 ]; then
+    $sudo mkdir -p "${wrapper%/*}"
+    printf '#!/bin/sh\nexec /usr/bin/qemu-i386-static -R 0x7fff0000 "$@"\n' | $sudo tee $wrapper >/dev/null
+    $sudo chmod 755 $wrapper
+    # F: the interpreter is opened now, so it serves every process Wine starts.
+    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    echo ":qemu-i386:M::$magic:$mask:$wrapper:F" | $sudo tee $binfmt/register >/dev/null
   fi
 fi
