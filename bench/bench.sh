@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Times the tool against cat joining the same files in the same order, and
-# reports the tool's peak memory. Usage: bench/bench.sh [rounds]
-# Each round runs both commands a few times; rounds alternate, so that a slow
-# spell of the machine falls on both.
+# Times the tool against cat joining the same files in the same order, both
+# plain cat and its durable peer, cat then sync of the output (the tool puts
+# its output on stable storage before it says it is complete), and reports
+# the tool's peak memory. Usage: bench/bench.sh [rounds]
+# Each round runs the commands a few times; rounds alternate their order, so
+# that a slow spell of the machine falls on all of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
@@ -38,23 +40,25 @@ median() {
     "$work/$2.round"*.json
 }
 
-printf '%-34s %12s %12s %7s %14s\n' scenario "tool median" "cat median" ratio "tool peak RSS"
+printf '%-30s %9s %9s %9s %6s %6s %9s\n' scenario tool cat "cat+sync" "/cat" "/sync" "peak RSS"
 run_scenario() {
   local name=$1 label=$2 runs=$3 dir=$work/$1
   local tool="$dir/tool/joiner <$work/key" cat="xargs -a $work/$name.names cat >$work/cat.out"
+  local synced="$cat && sync $work/cat.out"
   for r in $(seq 1 "$rounds"); do
-    local order=(-n tool "$tool" -n cat "$cat")
-    [ $((r % 2)) -eq 0 ] && order=(-n cat "$cat" -n tool "$tool")  # alternate which goes first
+    local order=(-n tool "$tool" -n cat "$cat" -n synced "$synced")
+    [ $((r % 2)) -eq 0 ] && order=(-n synced "$synced" -n cat "$cat" -n tool "$tool")
     (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
-      --prepare "rm -f $dir/p.k $work/cat.out" "${order[@]}" \
+      --prepare "rm -f $dir/p.k $work/cat.out; sync" "${order[@]}" \
       --export-json "$work/$name.round$r.json" >/dev/null 2>&1)
   done
   rm -f "$dir/p.k"
   local rss
   rss=$(cd "$dir" && /usr/bin/time -f %M tool/joiner <"$work/key" 2>&1 >/dev/null | tail -n 1)
   rm -f "$dir/p.k"
-  awk -v n="$label" -v t="$(median tool "$name")" -v c="$(median cat "$name")" -v m="$rss" \
-    'BEGIN { printf "%-34s %10.3f s %10.3f s %7.2f %11.1f MiB\n", n, t, c, t / c, m / 1024 }'
+  awk -v n="$label" -v t="$(median tool "$name")" -v c="$(median cat "$name")" \
+    -v s="$(median synced "$name")" -v m="$rss" \
+    'BEGIN { printf "%-30s %7.3f s %7.3f s %7.3f s %6.2f %6.2f %5.1f MiB\n", n, t, c, s, t / c, t / s, m / 1024 }'
 }
 
 make_scenario large 64 $((16 << 20))

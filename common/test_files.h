@@ -7,25 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 // A fresh folder under the system's temporary folder, removed at the end of the test.
-class temp_folder {
- public:
-  temp_folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "joiner-test-XXXXXX").string();
-    path_ = mkdtemp(&pattern[0]) ? pattern : "";
-    EXPECT_FALSE(path_.empty());
-  }
-  ~temp_folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+struct temp_folder {
+  std::string path = (std::filesystem::temp_directory_path() / "joiner-test-XXXXXX").string();
+  temp_folder() { EXPECT_TRUE(mkdtemp(&path[0])); }
+  ~temp_folder() { std::filesystem::remove_all(path); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
 inline void write_file(const std::string& path, const std::string& bytes) {

@@ -25,12 +25,10 @@ const char too_few[] =
 const char press_any_key[] =
     "\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBD\xE1\xCA\xF8...";  // 按任意键结束...
 
-// Two levels up: drop the executable's name, then the tool's own folder.
-std::string working_folder(std::string path) {
-  for (int level = 0; level < 2; ++level) {
-    const std::size_t cut = find_last_char(path, platform::separator);
-    if (cut != std::string::npos) path.resize(cut);
-  }
+// The path up to its last separator; the whole path when it has none.
+std::string parent_folder(std::string path) {
+  const std::size_t cut = find_last_char(path, platform::separator);
+  if (cut != std::string::npos) path.resize(cut);
   return path;
 }
 
@@ -49,7 +47,11 @@ int main() {
     std::cerr << "program path error!" << line_end;
     return finish(1);
   }
-  const std::string folder = working_folder(exe);
+  // The pieces lie two levels up, around the tool's own folder.
+  const std::string tool_folder = parent_folder(exe);
+  const std::string folder = parent_folder(tool_folder);
+  // A run that died may have left its unfinished output here.
+  platform::remove_leftovers(tool_folder);
 
   NameList names = list_files(folder, "*");
   std::sort(names.begin(), names.end(), segment_name_less);
@@ -60,21 +62,17 @@ int main() {
 
   const std::string out_name = derive_output_name(names);
   const std::string out_path = join_path(folder, out_name);
-  // Testing and creating in one step: of two runs started together, one joins.
-  const platform::create_result created = platform::create_new_file(out_path);
-  if (created == platform::create_result::exists) {
+  join_result result = join_result::exists;
+  if (!platform::path_exists(out_path)) {
+    std::cout << making << out_name << line_end << line_end;
+    result = join_files(out_path, folder, names, tool_folder);
+  }
+  // Also when another run, started together with this one, published first.
+  if (result == join_result::exists) {
     std::cerr << file_label << out_path << already_made << line_end;
     return finish(0);
   }
-
-  std::cout << making << out_name << line_end << line_end;
-  bool joined = created == platform::create_result::created;
-  if (joined) {
-    joined = join_files(out_path, folder, names);
-  } else {
-    std::cerr << "open file " << out_path << " error!" << line_end;
-  }
-  if (!joined) {
+  if (result == join_result::failed) {
     std::cerr << join_failed << line_end;
     return finish(1);
   }

@@ -12,19 +12,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   if (size == 0) return 0;
-  const char c = static_cast<char>(data[0]);
   const std::string s(reinterpret_cast<const char*>(data + 1), size - 1);
   // A lead byte 81..FE and a byte from 40 up after it are one character.
   std::size_t expected = std::string::npos;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    const unsigned char lead = s[i];
-    const unsigned char next = i + 1 < s.size() ? s[i + 1] : 0;
-    if (lead >= 0x81 && lead <= 0xFE && next >= 0x40) {
+    const unsigned char lead = s[i], next = i + 1 < s.size() ? s[i + 1] : 0;
+    if (lead >= 0x81 && lead <= 0xFE && next >= 0x40)
       ++i;
-      continue;
-    }
-    if (s[i] == c) expected = i;
+    else if (s[i] == static_cast<char>(data[0]))
+      expected = i;
   }
-  if (find_last_char(s, c) != expected) std::abort();
+  if (find_last_char(s, static_cast<char>(data[0])) != expected) std::abort();
   return 0;
 }

@@ -1,11 +1,16 @@
-// Appends the segments' bytes, in list order, to the end of the output.
+// Appends the segments' bytes, in list order, into a new output.
 #pragma once
 
 #include <string>
 
 #include "common/common.h"
 
-// Names each segment's path on the output stream as it goes. False, with the
-// failure on the error stream, unless every segment was appended whole; what
-// was appended before a failure stays.
-bool join_files(const std::string& output_path, const std::string& folder, const NameList& names);
+enum class join_result { joined, exists, failed };
+
+// Names each segment's path on the output stream as it goes. The output
+// appears at output_path, in folder, only once it is whole and on stable
+// storage: exists when something took that name meanwhile; failed, with the
+// failure on the error stream, when nothing was published. A named temporary
+// file, where one is needed, lives in spare_folder.
+join_result join_files(const std::string& output_path, const std::string& folder,
+                       const NameList& names, const std::string& spare_folder);

@@ -2,12 +2,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <clocale>
 
+#include "common/common.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -38,6 +42,41 @@ bool open_regular(const std::string& path, int flags, file* f) {
   return true;
 }
 
+// Held back while a named temporary output exists, so that it goes first.
+constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+void hold_interruptions(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : interruptions) sigaddset(&set, sig);
+  sigprocmask(how, &set, nullptr);
+}
+
+// Removes the named temporary output, then lets a held-back interruption end
+// the run as it would have.
+void end_if_interrupted(const file& out) {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return;
+  for (int sig : interruptions) {
+    if (!sigismember(&pending, sig)) continue;
+    unlink(out.temp_path.c_str());
+    hold_interruptions(SIG_UNBLOCK);
+  }
+}
+
+// Bytes between two requests to start writing the output to the disk, so that
+// the final flush waits only for the tail.
+constexpr std::uint64_t write_back_step = 32 << 20;
+
+void wrote(const file& out, std::uint64_t n, copy_buffer* buffer) {
+  buffer->unsent += n;
+  if (buffer->unsent >= write_back_step) {
+    sync_file_range(static_cast<int>(out.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
+    buffer->unsent = 0;
+  }
+  if (!out.temp_path.empty()) end_if_interrupted(out);
+}
+
 bool write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, data, n);
@@ -49,7 +88,7 @@ bool write_all(int fd, const char* data, std::size_t n) {
   return true;
 }
 
-copy_result copy_with_buffer(int in, int out, copy_buffer* buffer) {
+copy_result copy_with_buffer(int in, const file& out, copy_buffer* buffer) {
   char* bytes = buffer_bytes(buffer);
   for (;;) {
     ssize_t n = read(in, bytes, copy_buffer_size);
@@ -58,7 +97,9 @@ copy_result copy_with_buffer(int in, int out, copy_buffer* buffer) {
       return copy_result::read_failed;
     }
     if (n == 0) return copy_result::done;
-    if (!write_all(out, bytes, static_cast<std::size_t>(n))) return copy_result::write_failed;
+    if (!write_all(static_cast<int>(out.handle), bytes, static_cast<std::size_t>(n)))
+      return copy_result::write_failed;
+    wrote(out, static_cast<std::uint64_t>(n), buffer);
   }
 }
 
@@ -66,16 +107,40 @@ copy_result copy_with_buffer(int in, int out, copy_buffer* buffer) {
 // False when the plain loop must take over from the current offsets: the
 // kernel refused, or failed, and the loop then gives a real failure its
 // proper side, read or write.
-bool copied_in_kernel(int in, int out, std::uint64_t size) {
+bool copied_in_kernel(int in, const file& out, std::uint64_t size, copy_buffer* buffer) {
   if (size == 0) return false;  // also files that only tell their size on reading
   bool first = true;
   for (;;) {
-    ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    ssize_t n =
+        copy_file_range(in, nullptr, static_cast<int>(out.handle), nullptr, write_back_step, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || (n == 0 && first)) return false;
     if (n == 0) return true;
+    wrote(out, static_cast<std::uint64_t>(n), buffer);
     first = false;
   }
+}
+
+bool sync_folder(const std::string& folder) {
+  const int fd = open(folder_or_root(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+// A rename that fails when the name is taken; where the filesystem has none
+// (ntfs-3g), a new link, which fails just the same.
+publish_result rename_no_replace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    return publish_result::published;
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+    if (link(from.c_str(), to.c_str()) == 0) {
+      unlink(from.c_str());
+      return publish_result::published;
+    }
+  }
+  return errno == EEXIST ? publish_result::exists : publish_result::failed;
 }
 
 }  // namespace
@@ -124,17 +189,9 @@ bool list_folder(const std::string& folder, const std::string& extension,
   return true;
 }
 
-create_result create_new_file(const std::string& path) {
-  int fd;
-  do {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    close(fd);
-    return create_result::created;
-  }
-  // A path ending in "." or ".." names a folder that is there.
-  return errno == EEXIST || errno == EISDIR ? create_result::exists : create_result::failed;
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 void wait_for_key() {
@@ -153,13 +210,64 @@ void wait_for_key() {
   if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
 }
 
-bool open_for_appending(const std::string& path, file* out) {
-  // copy_file_range refuses O_APPEND, so the writes start at the end found
-  // here and go on from there; the run created the output alone.
-  if (!open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, out)) return false;
-  if (lseek(static_cast<int>(out->handle), 0, SEEK_END) >= 0) return true;
-  close_file(out);
+bool create_output(const std::string& folder, const std::string& spare_folder, file* out) {
+  // A file-size limit then fails a write, which is reported, instead of
+  // killing the run without a word.
+  signal(SIGXFSZ, SIG_IGN);
+  if (open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, out)) return true;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
+  out->temp_path =
+      join_path(spare_folder, temp_prefix + std::to_string(getpid()) + "." + temp_extension);
+  hold_interruptions(SIG_BLOCK);
+  // The lock tells other runs' remove_leftovers that this one is alive.
+  const bool made = open_regular(out->temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out);
+  if (made && flock(static_cast<int>(out->handle), LOCK_EX) == 0) return true;
+  if (!made) out->temp_path.clear();  // not this run's to remove
+  discard_output(out);
   return false;
+}
+
+publish_result publish_output(file* out, const std::string& folder, const std::string& path) {
+  const int fd = static_cast<int>(out->handle);
+  publish_result result = publish_result::failed;
+  if (fdatasync(fd) == 0) {
+    if (out->temp_path.empty()) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      result = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0
+                   ? publish_result::published
+               : errno == EEXIST ? publish_result::exists
+                                 : publish_result::failed;
+    } else {
+      result = rename_no_replace(out->temp_path, path);
+    }
+  }
+  if (result != publish_result::published) {
+    discard_output(out);
+    return result;
+  }
+  out->temp_path.clear();
+  discard_output(out);
+  return sync_folder(folder) ? result : publish_result::failed;
+}
+
+void discard_output(file* out) {
+  close_file(out);
+  if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
+  out->temp_path.clear();
+  hold_interruptions(SIG_UNBLOCK);
+}
+
+void remove_leftovers(const std::string& spare_folder) {
+  list_folder(spare_folder, temp_extension, [&](const char* name, unsigned) {
+    if (std::string(name).compare(0, sizeof temp_prefix - 1, temp_prefix) != 0) return;
+    const std::string path = join_path(spare_folder, name);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    // Its run holds the lock as long as it lives.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+    close(fd);
+  });
 }
 
 bool open_for_reading(const std::string& path, file* in) {
@@ -175,9 +283,9 @@ bool close_file(file* f) {
 
 copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
   const int in_fd = static_cast<int>(in.handle);
-  const int out_fd = static_cast<int>(out.handle);
-  if (buffer->kernel_copy && copied_in_kernel(in_fd, out_fd, in.size)) return copy_result::done;
-  return copy_with_buffer(in_fd, out_fd, buffer);
+  if (buffer->kernel_copy && copied_in_kernel(in_fd, out, in.size, buffer))
+    return copy_result::done;
+  return copy_with_buffer(in_fd, out, buffer);
 }
 
 }  // namespace platform

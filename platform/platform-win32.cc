@@ -1,3 +1,5 @@
+// SetFileInformationByHandle.
+#define _WIN32_WINNT 0x0600
 #include <windows.h>
 // After windows.h, which it needs.
 #include <conio.h>
@@ -7,6 +9,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "common/common.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -45,6 +48,13 @@ bool write_all(HANDLE out, const char* data, std::size_t n) {
   return true;
 }
 
+// While marked, the file goes with the last handle to it, however the run
+// ends: Ctrl+C, a closed console, a crash.
+bool delete_on_close(HANDLE h, bool mark) {
+  FILE_DISPOSITION_INFO info = {mark};
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
 }  // namespace
 
 void use_user_locale() { setlocale(LC_ALL, ""); }
@@ -71,19 +81,7 @@ bool list_folder(const std::string& folder, const std::string& extension,
   return true;
 }
 
-create_result create_new_file(const std::string& path) {
-  if (PathFileExistsA(path.c_str())) return create_result::exists;
-  // CREATE_NEW settles a race with another run that the test above cannot.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseHandle(h);
-    return create_result::created;
-  }
-  const DWORD error = GetLastError();
-  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? create_result::exists
-                                                                     : create_result::failed;
-}
+bool path_exists(const std::string& path) { return PathFileExistsA(path.c_str()) != 0; }
 
 void wait_for_key() {
   DWORD mode;
@@ -96,13 +94,50 @@ void wait_for_key() {
   _read(_fileno(stdin), &c, 1);
 }
 
-bool open_for_appending(const std::string& path, file* out) {
-  // FILE_APPEND_DATA alone puts every write at the current end of the file.
-  // A link is opened as itself, and so refused, never written through.
-  HANDLE h =
-      CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share_all, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  return keep_regular(h, FILE_ATTRIBUTE_REPARSE_POINT, out);
+bool create_output(const std::string&, const std::string& spare_folder, file* out) {
+  out->temp_path = join_path(
+      spare_folder, temp_prefix + std::to_string(GetCurrentProcessId()) + "." + temp_extension);
+  // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
+  HANDLE h = CreateFileA(out->temp_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!keep_regular(h, 0, out)) {
+    out->temp_path.clear();  // not this run's to remove
+    return false;
+  }
+  delete_on_close(h, true);
+  return true;
+}
+
+publish_result publish_output(file* out, const std::string&, const std::string& path) {
+  const bool flushed = FlushFileBuffers(handle_of(*out)) != 0;
+  delete_on_close(handle_of(*out), false);
+  if (!close_file(out) || !flushed) {
+    discard_output(out);
+    return publish_result::failed;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING the move never replaces anything.
+  if (MoveFileExA(out->temp_path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    out->temp_path.clear();
+    return publish_result::published;
+  }
+  const DWORD error = GetLastError();
+  discard_output(out);
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? publish_result::exists
+                                                                     : publish_result::failed;
+}
+
+void discard_output(file* out) {
+  close_file(out);
+  if (!out->temp_path.empty()) DeleteFileA(out->temp_path.c_str());
+  out->temp_path.clear();
+}
+
+void remove_leftovers(const std::string& spare_folder) {
+  list_folder(spare_folder, temp_extension, [&](const char* name, unsigned) {
+    // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
+    if (std::string(name).compare(0, sizeof temp_prefix - 1, temp_prefix) == 0)
+      DeleteFileA(join_path(spare_folder, name).c_str());
+  });
 }
 
 bool open_for_reading(const std::string& path, file* in) {

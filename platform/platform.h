@@ -34,11 +34,8 @@ bool executable_path(std::string* path);
 bool list_folder(const std::string& folder, const std::string& extension,
                  const std::function<void(const char* name, unsigned attrib)>& visit);
 
-enum class create_result { created, exists, failed };
-
-// Creates an empty file at path in one step that fails when anything (a file,
-// a folder, a link, even a dangling one) is already there.
-create_result create_new_file(const std::string& path);
+// True when anything is at path: a file, a folder, even a dangling link.
+bool path_exists(const std::string& path);
 
 // Waits for one key press; without a console, for one byte of standard input.
 void wait_for_key();
@@ -48,11 +45,31 @@ struct file {
   std::uint64_t volume = 0;  // volume and index together identify the file
   std::uint64_t index = 0;
   std::uint64_t size = 0;  // at open
+  std::string temp_path;   // an output's named temporary file, if it has one
 };
 
-// Opens a regular file for appending, creating it when missing; never follows
-// a link and never truncates.
-bool open_for_appending(const std::string& path, file* out);
+// Named temporary outputs are "joiner-<process id>.part" in the spare folder.
+constexpr char temp_prefix[] = "joiner-";
+constexpr char temp_extension[] = "part";
+
+// An empty output that nobody can see, nor take for a piece, until it is
+// published: unnamed in folder where the filesystem allows, otherwise named in
+// spare_folder, a plain directory that no listing takes. Should the run die,
+// the system removes it, or else the next run does (remove_leftovers).
+bool create_output(const std::string& folder, const std::string& spare_folder, file* out);
+
+enum class publish_result { published, exists, failed };
+
+// Puts out's bytes on stable storage, then gives them the name path, in
+// folder, in one step that never replaces anything, and makes that name
+// durable too. Closes out; unless published, its bytes are gone.
+publish_result publish_output(file* out, const std::string& folder, const std::string& path);
+
+// Closes an unpublished output and removes it.
+void discard_output(file* out);
+
+// Removes the named temporary outputs that dead runs left in spare_folder.
+void remove_leftovers(const std::string& spare_folder);
 
 // Opens a regular file for reading. Refuses anything else (a folder, a pipe, a
 // device) without blocking on it.
@@ -68,11 +85,13 @@ inline bool same_file(const file& a, const file& b) {
 // Large enough that the per-call cost vanishes against the bytes moved.
 constexpr std::size_t copy_buffer_size = 256 * 1024;
 
-// The buffer of the copies that the system does not do itself, allocated on
-// first use and reused after that.
+// The state of one join's copies: the buffer of the copies that the system
+// does not do itself, allocated on first use, and the bytes written since the
+// system was last asked to start writing them to the disk.
 struct copy_buffer {
   std::unique_ptr<char[]> data;
   bool kernel_copy = true;  // false forces the plain read and write loop
+  std::uint64_t unsent = 0;
 };
 
 inline char* buffer_bytes(copy_buffer* buffer) {
@@ -82,8 +101,8 @@ inline char* buffer_bytes(copy_buffer* buffer) {
 
 enum class copy_result { done, read_failed, write_failed };
 
-// Appends everything that in yields, from its current position to its end, at
-// the end of out.
+// Appends everything that in yields, from its current position to its end, to
+// out.
 copy_result append_file(const file& in, const file& out, copy_buffer* buffer);
 
 }  // namespace platform

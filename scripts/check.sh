@@ -28,8 +28,23 @@ else
   wine_loader=/usr/lib/wine/wine64
 fi
 
-echo "== native, and under Wine"
-cmake --preset linux -DJOINER_WINDOWS_EXE="$windows_exe" -DJOINER_WINE="$wine_loader" >/dev/null
+# A filesystem without unnamed files, where the output is joined under a
+# temporary name: NTFS through ntfs-3g (FUSE), on an image in the build folder.
+fuse_dir=$PWD/build/ntfs
+mountpoint -q "$fuse_dir" && umount "$fuse_dir"
+mkdir -p "$fuse_dir"
+rm -f build/ntfs.img
+truncate -s 64M build/ntfs.img
+if mkntfs -F -Q -q build/ntfs.img >/dev/null 2>&1 && ntfs-3g build/ntfs.img "$fuse_dir" 2>/dev/null; then
+  trap 'umount "$fuse_dir"' EXIT
+else
+  echo "No FUSE here: the named temporary file is tested under Wine only."
+  fuse_dir=""
+fi
+
+echo "== native, on NTFS through FUSE, and under Wine"
+cmake --preset linux -DJOINER_WINDOWS_EXE="$windows_exe" -DJOINER_WINE="$wine_loader" \
+  -DJOINER_FUSE_DIR="$fuse_dir" >/dev/null
 cmake --build --preset linux -j2
 ctest --preset linux
 
