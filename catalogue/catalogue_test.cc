@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 
 namespace {
 
@@ -23,9 +24,13 @@ TEST(derive_output_name, takes_title_and_kind_from_the_second_name) {
   const char* cases[][2] = {
       {"movie.flv_2.tmp", "movie.flv"}, {"a.b.c_1.d", "a.b.c"}, {"x_y.mp4.001", "x_y.mp4"},
       {"clip_3.ts", ".clip"},           {"seg.part", "."},      {"noext", "."},
-      {"a.b_c.d.z", "a.b_c.d"},       {".a_1", "."},          {"_.x", "."},
+      {"a.b_c.d.z", "a.b_c.d"},         {".a_1", "."},          {"_.x", "."},
   };
   for (const auto& c : cases) EXPECT_EQ(derive_output_name({"first_1.x", c[0]}), c[1]) << c[0];
+  // Under GBK, 0x81 0x5F is one character, not an underscore's second half.
+  ASSERT_TRUE(std::setlocale(LC_ALL, "zh_CN.GBK"));
+  EXPECT_EQ(derive_output_name({"", "\xCA\xD3.\x81\x5F.x"}), "\xCA\xD3.");
+  std::setlocale(LC_ALL, "C");
 }
 
 }  // namespace
