@@ -34,7 +34,7 @@ fuse_dir=$PWD/build/ntfs
 mountpoint -q "$fuse_dir" && umount "$fuse_dir"
 mkdir -p "$fuse_dir"
 rm -f build/ntfs.img
-truncate -s 64M build/ntfs.img
+truncate -s 256M build/ntfs.img
 if mkntfs -F -Q -q build/ntfs.img >/dev/null 2>&1 && ntfs-3g build/ntfs.img "$fuse_dir" 2>/dev/null; then
   trap 'umount "$fuse_dir"' EXIT
 else
