@@ -121,10 +121,12 @@ bool copied_in_kernel(int in, const file& out, std::uint64_t size, copy_buffer* 
   }
 }
 
+// True also where a folder cannot be synced at all (EINVAL): the name is then
+// as durable as that filesystem makes it.
 bool sync_folder(const std::string& folder) {
   const int fd = open(folder_or_root(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool synced = fsync(fd) == 0;
+  const bool synced = fsync(fd) == 0 || errno == EINVAL;
   close(fd);
   return synced;
 }
@@ -248,7 +250,10 @@ publish_result publish_output(file* out, const std::string& folder, const std::s
   }
   out->temp_path.clear();
   discard_output(out);
-  return sync_folder(folder) ? result : publish_result::failed;
+  if (sync_folder(folder)) return result;
+  // The name may not survive a power cut: a failed join leaves no output.
+  unlink(path.c_str());
+  return publish_result::failed;
 }
 
 void discard_output(file* out) {
