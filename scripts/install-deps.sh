@@ -57,6 +57,7 @@ binfmt=/proc/sys/fs/binfmt_misc
 wrapper=/usr/local/libexec/qemu-i386-wine
 if [[ " $* " == *" win32 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   if ! installed qemu-user-static; then
+    $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends qemu-user-static
   fi
   if [ ! -e $binfmt/register ] && ! $sudo mount -t binfmt_misc none $binfmt 2>/dev/null; then
