@@ -60,7 +60,8 @@ void end_if_interrupted(const file& out) {
   for (int sig : interruptions) {
     if (!sigismember(&pending, sig)) continue;
     unlink(out.temp_path.c_str());
-    hold_interruptions(SIG_UNBLOCK);
+    hold_interruptions(SIG_UNBLOCK);  // delivers it: the run ends here
+    return;
   }
 }
 
@@ -219,8 +220,7 @@ bool create_output(const std::string& folder, const std::string& spare_folder, f
   if (open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, out)) return true;
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
-  out->temp_path =
-      join_path(spare_folder, temp_prefix + std::to_string(getpid()) + "." + temp_extension);
+  out->temp_path = join_path(spare_folder, temp_output_name(getpid()));
   hold_interruptions(SIG_BLOCK);
   // The lock tells other runs' remove_leftovers that this one is alive.
   const bool made = open_regular(out->temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out);
@@ -244,13 +244,9 @@ publish_result publish_output(file* out, const std::string& folder, const std::s
       result = rename_no_replace(out->temp_path, path);
     }
   }
-  if (result != publish_result::published) {
-    discard_output(out);
-    return result;
-  }
-  out->temp_path.clear();
+  if (result == publish_result::published) out->temp_path.clear();  // it has its name now
   discard_output(out);
-  if (sync_folder(folder)) return result;
+  if (result != publish_result::published || sync_folder(folder)) return result;
   // The name may not survive a power cut: a failed join leaves no output.
   unlink(path.c_str());
   return publish_result::failed;
@@ -265,7 +261,7 @@ void discard_output(file* out) {
 
 void remove_leftovers(const std::string& spare_folder) {
   list_folder(spare_folder, temp_extension, [&](const char* name, unsigned) {
-    if (std::string(name).compare(0, sizeof temp_prefix - 1, temp_prefix) != 0) return;
+    if (!is_temp_output(name)) return;
     const std::string path = join_path(spare_folder, name);
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;

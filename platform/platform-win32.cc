@@ -50,9 +50,9 @@ bool write_all(HANDLE out, const char* data, std::size_t n) {
 
 // While marked, the file goes with the last handle to it, however the run
 // ends: Ctrl+C, a closed console, a crash.
-bool delete_on_close(HANDLE h, bool mark) {
+void delete_on_close(HANDLE h, bool mark) {
   FILE_DISPOSITION_INFO info = {mark};
-  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+  SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info);
 }
 
 }  // namespace
@@ -95,8 +95,7 @@ void wait_for_key() {
 }
 
 bool create_output(const std::string&, const std::string& spare_folder, file* out) {
-  out->temp_path = join_path(
-      spare_folder, temp_prefix + std::to_string(GetCurrentProcessId()) + "." + temp_extension);
+  out->temp_path = join_path(spare_folder, temp_output_name(GetCurrentProcessId()));
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
   HANDLE h = CreateFileA(out->temp_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -135,8 +134,7 @@ void discard_output(file* out) {
 void remove_leftovers(const std::string& spare_folder) {
   list_folder(spare_folder, temp_extension, [&](const char* name, unsigned) {
     // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
-    if (std::string(name).compare(0, sizeof temp_prefix - 1, temp_prefix) == 0)
-      DeleteFileA(join_path(spare_folder, name).c_str());
+    if (is_temp_output(name)) DeleteFileA(join_path(spare_folder, name).c_str());
   });
 }
 

@@ -51,6 +51,10 @@ struct file {
 // Named temporary outputs are "joiner-<process id>.part" in the spare folder.
 constexpr char temp_prefix[] = "joiner-";
 constexpr char temp_extension[] = "part";
+inline std::string temp_output_name(unsigned long process_id) {
+  return temp_prefix + std::to_string(process_id) + "." + temp_extension;
+}
+inline bool is_temp_output(const std::string& name) { return name.rfind(temp_prefix, 0) == 0; }
 
 // An empty output that nobody can see, nor take for a piece, until it is
 // published: unnamed in folder where the filesystem allows, otherwise named in
