@@ -27,9 +27,18 @@ TEST(derive_output_name, takes_title_and_kind_from_the_second_name) {
       {"a.b_c.d.z", "a.b_c.d"},         {".a_1", "."},          {"_.x", "."},
   };
   for (const auto& c : cases) EXPECT_EQ(derive_output_name({"first_1.x", c[0]}), c[1]) << c[0];
-  // Under GBK, 0x81 0x5F is one character, not an underscore's second half.
+}
+
+TEST(derive_output_name, never_cuts_a_two_byte_character) {
   ASSERT_TRUE(std::setlocale(LC_ALL, "zh_CN.GBK"));
+  // 0x81 0x5F is one character, not an underscore's second half.
   EXPECT_EQ(derive_output_name({"", "\xCA\xD3.\x81\x5F.x"}), "\xCA\xD3.");
+  // A lead byte takes the next one from 0x40 up, mapped (D5 5C) or not (A1 5C,
+  // user-defined; 81 7F), and never a lower one.
+  EXPECT_EQ(find_last_char("d\\\xD5\x5C", '\\'), 1u);
+  EXPECT_EQ(find_last_char("\xA1\x5C", '\\'), std::string::npos);
+  EXPECT_EQ(find_last_char("_\x81\x7F.", '.'), 3u);
+  EXPECT_EQ(find_last_char("\x81/", '/'), 1u);
   std::setlocale(LC_ALL, "C");
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever of the named needs is missing:
 #   build  cmake, g++, GoogleTest
-#   test   the above, clang with libFuzzer, clang-format, the GBK locale
+#   test   the above, clang-format, strace, ntfs-3g, the GBK locale
 #   win32  the mingw-w64 cross compilers, Wine for 32-bit and 64-bit programs,
 #          and qemu-user where the kernel cannot run 32-bit code itself
 #   bench  hyperfine, GNU time and jq
@@ -17,7 +17,7 @@ for what in "$@"; do
   case "$what" in
     build) need_build ;;
     test)
-      need_build; need clang; need libclang-rt-14-dev; need clang-format; need locales
+      need_build; need clang-format; need locales
       need strace; need ntfs-3g ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
