@@ -5,15 +5,14 @@
 
 #include "platform/platform.h"
 
-NameList list_files(const std::string& folder, const std::string& extension) {
+NameList list_files(const std::string& folder) {
   NameList names;
-  const bool started =
-      platform::list_folder(folder, extension, [&](const char* name, unsigned attrib) {
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
-        // Equality, not a bit test: a directory with any other flag is listed.
-        if (attrib == platform::attrib_subdir) return;
-        names.emplace_back(name);
-      });
+  const bool started = platform::list_folder(folder, [&](const char* name, unsigned attrib) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+    // Equality, not a bit test: a directory with any other flag is listed.
+    if (attrib == platform::attrib_subdir) return;
+    names.emplace_back(name);
+  });
   if (!started) std::cerr << "find no file!" << line_end;
   return names;
 }

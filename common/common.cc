@@ -3,17 +3,6 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform/platform.h"
-
-std::string join_path(const std::string& folder, const std::string& name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path += folder;
-  path += platform::separator;
-  path += name;
-  return path;
-}
-
 std::ostream& line_end(std::ostream& stream) { return stream << '\n' << std::flush; }
 
 std::size_t find_last_char(const std::string& s, char c) {

@@ -8,11 +8,9 @@
 // Bare file names (no folder part), byte for byte as the folder search gives them.
 using NameList = std::vector<std::string>;
 
-// folder + separator + name; nothing is normalised.
-std::string join_path(const std::string& folder, const std::string& name);
-
-// The console's line end: a newline, then a flush, so that each line is out
-// before anything slow happens.
+// The console's line end: a newline, then a flush. The driver buffers both
+// console streams fully, so each line reaches the console in one write (a
+// console may refuse half a two-byte character), and before anything slow.
 std::ostream& line_end(std::ostream& stream);
 
 // The offset of the last c in s that stands as a character of its own, or

@@ -12,23 +12,16 @@ bool report(const char* what, const std::string& path) {
 }
 
 // Every segment, in order, to the end of out; false at the first failure.
-bool append_all(const std::string& output_path, const std::string& folder, const NameList& names,
-                const platform::file& out) {
-  platform::copy_buffer buffer;
-  std::string path = join_path(folder, "");
-  const std::size_t folder_part = path.size();
-  for (const std::string& name : names) {
-    path.resize(folder_part);
-    path += name;
+bool append_all(const std::string& folder, const NameList& names, const std::string& output_path,
+                platform::output_file* out, platform::progress_title* progress) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::string path = platform::join_path(folder, names[i]);
     std::cout << path << line_end;
-    platform::file in;
+    platform::input_file in;
     // A segment that is the output itself would make the join read what it writes.
-    if (!platform::open_for_reading(path, &in) || platform::same_file(in, out)) {
-      platform::close_file(&in);
-      return report("open file ", path);
-    }
-    const platform::copy_result copied = platform::append_file(in, out, &buffer);
-    platform::close_file(&in);
+    if (!in.open(path) || out->is(in)) return report("open file ", path);
+    progress->start_piece(i, in.size());
+    const platform::copy_result copied = out->append(in, progress);
     if (copied == platform::copy_result::read_failed) return report("read file ", path);
     if (copied == platform::copy_result::write_failed) return report("write file ", output_path);
   }
@@ -37,22 +30,18 @@ bool append_all(const std::string& output_path, const std::string& folder, const
 
 }  // namespace
 
-join_result join_files(const std::string& output_path, const std::string& folder,
+join_result join_files(const std::string& folder, const std::string& out_name,
                        const NameList& names, const std::string& spare_folder) {
-  if (names.empty() || output_path.empty()) {
-    std::cerr << "parameter error!" << line_end;
+  const std::string output_path = platform::join_path(folder, out_name);
+  std::string unusable = output_path;
+  platform::output_file out;
+  if (!out.create(folder, spare_folder, &unusable)) {
+    report("open file ", unusable);
     return join_result::failed;
   }
-  platform::file out;
-  if (!platform::create_output(folder, spare_folder, &out)) {
-    report("open file ", output_path);
-    return join_result::failed;
-  }
-  if (!append_all(output_path, folder, names, out)) {
-    platform::discard_output(&out);
-    return join_result::failed;
-  }
-  switch (platform::publish_output(&out, folder, output_path)) {
+  platform::progress_title progress(out_name, names.size());
+  if (!append_all(folder, names, output_path, &out, &progress)) return join_result::failed;
+  switch (out.publish(folder, output_path)) {
     case platform::publish_result::published:
       return join_result::joined;
     case platform::publish_result::exists:

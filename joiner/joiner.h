@@ -8,9 +8,10 @@
 enum class join_result { joined, exists, failed };
 
 // Names each segment's path on the output stream as it goes. The output
-// appears at output_path, in folder, only once it is whole and on stable
-// storage: exists when something took that name meanwhile; failed, with the
-// failure on the error stream, when nothing was published. A named temporary
-// file, where one is needed, lives in spare_folder.
-join_result join_files(const std::string& output_path, const std::string& folder,
+// appears at folder + separator + out_name only once it is whole and on
+// stable storage: exists when something took that name meanwhile; failed,
+// with the failure on the error stream, when nothing was published. A named
+// temporary file, where one is needed, lives in spare_folder. names is not
+// empty.
+join_result join_files(const std::string& folder, const std::string& out_name,
                        const NameList& names, const std::string& spare_folder);

@@ -1,17 +1,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <signal.h>
-#include <stdio.h>
+#include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <clocale>
+#include <vector>
 
-#include "common/common.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -22,61 +21,53 @@ std::string folder_or_root(const std::string& folder) {
   return folder.empty() ? std::string(1, separator) : folder;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Opens without blocking (a FIFO must not hang the run), then insists on a
 // regular file, for which O_NONBLOCK changes nothing and so may stay.
-bool open_regular(const std::string& path, int flags, file* f) {
+int open_regular(const std::string& path, int flags, struct stat* st) {
   int fd;
   do {
     fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
     close(fd);
-    return false;
+    return -1;
   }
-  f->handle = fd;
-  f->volume = static_cast<std::uint64_t>(st.st_dev);
-  f->index = static_cast<std::uint64_t>(st.st_ino);
-  f->size = static_cast<std::uint64_t>(st.st_size);
-  return true;
+  return fd;
 }
 
-// Held back while a named temporary output exists, so that it goes first.
-constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP};
+file_id id_of(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
 
-void hold_interruptions(int how) {
+// The interruptions that would end the run while its output is unfinished:
+// those that the run was not told to ignore (nohup ignores SIGHUP).
+sigset_t interruptions() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : interruptions) sigaddset(&set, sig);
-  sigprocmask(how, &set, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action;
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) sigaddset(&set, sig);
+  }
+  return set;
 }
 
-// Removes the named temporary output, then lets a held-back interruption end
-// the run as it would have.
-void end_if_interrupted(const file& out) {
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return;
-  for (int sig : interruptions) {
-    if (!sigismember(&pending, sig)) continue;
-    unlink(out.temp_path.c_str());
-    hold_interruptions(SIG_UNBLOCK);  // delivers it: the run ends here
-    return;
-  }
+bool interrupted() {
+  sigset_t pending, held = interruptions();
+  if (sigpending(&pending) != 0) return false;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    if (sigismember(&held, sig) && sigismember(&pending, sig)) return true;
+  return false;
 }
 
 // Bytes between two requests to start writing the output to the disk, so that
 // the final flush waits only for the tail.
 constexpr std::uint64_t write_back_step = 32 << 20;
 
-void wrote(const file& out, std::uint64_t n, copy_buffer* buffer) {
-  buffer->unsent += n;
-  if (buffer->unsent >= write_back_step) {
-    sync_file_range(static_cast<int>(out.handle), 0, 0, SYNC_FILE_RANGE_WRITE);
-    buffer->unsent = 0;
-  }
-  if (!out.temp_path.empty()) end_if_interrupted(out);
-}
+constexpr std::size_t buffer_size = 256 * 1024;
 
 bool write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
@@ -89,39 +80,6 @@ bool write_all(int fd, const char* data, std::size_t n) {
   return true;
 }
 
-copy_result copy_with_buffer(int in, const file& out, copy_buffer* buffer) {
-  char* bytes = buffer_bytes(buffer);
-  for (;;) {
-    ssize_t n = read(in, bytes, copy_buffer_size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return copy_result::read_failed;
-    }
-    if (n == 0) return copy_result::done;
-    if (!write_all(static_cast<int>(out.handle), bytes, static_cast<std::size_t>(n)))
-      return copy_result::write_failed;
-    wrote(out, static_cast<std::uint64_t>(n), buffer);
-  }
-}
-
-// Lets the kernel move the bytes (and share blocks where the filesystem can).
-// False when the plain loop must take over from the current offsets: the
-// kernel refused, or failed, and the loop then gives a real failure its
-// proper side, read or write.
-bool copied_in_kernel(int in, const file& out, std::uint64_t size, copy_buffer* buffer) {
-  if (size == 0) return false;  // also files that only tell their size on reading
-  bool first = true;
-  for (;;) {
-    ssize_t n =
-        copy_file_range(in, nullptr, static_cast<int>(out.handle), nullptr, write_back_step, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n == 0 && first)) return false;
-    if (n == 0) return true;
-    wrote(out, static_cast<std::uint64_t>(n), buffer);
-    first = false;
-  }
-}
-
 // True also where a folder cannot be synced at all (EINVAL): the name is then
 // as durable as that filesystem makes it.
 bool sync_folder(const std::string& folder) {
@@ -132,8 +90,10 @@ bool sync_folder(const std::string& folder) {
   return synced;
 }
 
-// A rename that fails when the name is taken; where the filesystem has none
-// (ntfs-3g), a new link, which fails just the same.
+// A rename that never replaces. Where the filesystem has no such rename
+// (ntfs-3g), a new link, which fails just the same; where it has no links
+// either (FUSE exFAT and FAT), a plain rename once the name is seen free,
+// safe against other runs because they take turns (folder_lock).
 publish_result rename_no_replace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
     return publish_result::published;
@@ -142,40 +102,91 @@ publish_result rename_no_replace(const std::string& from, const std::string& to)
       unlink(from.c_str());
       return publish_result::published;
     }
+    if (errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP) {
+      if (path_exists(to)) return publish_result::exists;
+      return rename(from.c_str(), to.c_str()) == 0 ? publish_result::published
+                                                   : publish_result::failed;
+    }
   }
   return errno == EEXIST ? publish_result::exists : publish_result::failed;
 }
 
-}  // namespace
-
-void use_user_locale() { setlocale(LC_ALL, ""); }
-
-bool executable_path(std::string* path) {
-  std::string buf(256, '\0');
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size());
-    if (n < 0) return false;
-    if (static_cast<std::size_t>(n) < buf.size()) {
-      buf.resize(static_cast<std::size_t>(n));
-      *path = buf;
-      return true;
-    }
-    buf.resize(buf.size() * 2);
-  }
+// Names an unnamed file; fails, replacing nothing, when the name is taken.
+publish_result link_unnamed(int fd, const std::string& to) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    return publish_result::published;
+  return errno == EEXIST ? publish_result::exists : publish_result::failed;
 }
 
-bool list_folder(const std::string& folder, const std::string& extension,
+// The current folder as the shell names it: PWD, when that is this folder.
+std::string current_folder() {
+  const char* pwd = getenv("PWD");
+  struct stat named, here;
+  if (pwd && pwd[0] == '/' && stat(pwd, &named) == 0 && stat(".", &here) == 0 &&
+      same_file(named, here))
+    return pwd;
+  std::string buf(4096, '\0');
+  while (!getcwd(&buf[0], buf.size())) {
+    if (errno != ERANGE) return "";
+    buf.resize(buf.size() * 2);
+  }
+  return buf.c_str();
+}
+
+// "." and ".." taken by name, as the user reads the path, not through links.
+std::string lexically_normal(const std::string& path) {
+  std::vector<std::string> parts;
+  for (std::size_t start = 0, end; start <= path.size(); start = end + 1) {
+    end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+  }
+  std::string normal;
+  for (const std::string& part : parts) normal += "/" + part;
+  return normal;
+}
+
+}  // namespace
+
+void prepare_process() { signal(SIGXFSZ, SIG_IGN); }
+
+bool executable_path(std::string* path) {
+  std::string real(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", &real[0], real.size());
+    if (n < 0) return false;
+    if (static_cast<std::size_t>(n) < real.size()) {
+      real.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    real.resize(real.size() * 2);
+  }
+  // The kernel resolved the links; the user's own path is the one given to
+  // execve, kept when it still names this very program.
+  const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  std::string named = started ? started : "";
+  if (!named.empty() && named[0] != '/') named = current_folder() + "/" + named;
+  named = lexically_normal(named);
+  struct stat a, b;
+  const bool ours = !named.empty() && stat(named.c_str(), &a) == 0 &&
+                    stat("/proc/self/exe", &b) == 0 && same_file(a, b);
+  *path = ours ? named : real;
+  return true;
+}
+
+bool list_folder(const std::string& folder,
                  const std::function<void(const char* name, unsigned attrib)>& visit) {
   DIR* dir = opendir(folder_or_root(folder).c_str());
   if (!dir) return false;
-  const std::string pattern = "*." + extension;
-  // "*.*" matches names without a dot too, and "*" leading dots, as the
-  // Windows search does.
-  const bool match_all = extension == "*";
   const int dir_fd = dirfd(dir);
   while (struct dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
-    if (!match_all && fnmatch(pattern.c_str(), name, 0) != 0) continue;
     unsigned attrib = name[0] == '.' ? attrib_hidden : 0;
     // Only a directory can be skipped, so only an entry that may be one (or
     // lead to one) costs a stat; the read-only flag matters only there.
@@ -199,68 +210,172 @@ bool path_exists(const std::string& path) {
 
 void wait_for_key() {
   struct termios saved;
-  const bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    struct termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+    char c;
+    while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+    }
+    return;
   }
-  char c;
-  while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
+  // One key, unechoed, without Enter; Ctrl+C is a key here as under _getch.
+  struct termios raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  char key[64];
+  while (read(STDIN_FILENO, key, 1) < 0 && errno == EINTR) {
   }
-  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  // The rest of what the key sent (an arrow key's "[A") comes within a tenth
+  // of a second; it must not reach the shell after the tool.
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 1;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  while (read(STDIN_FILENO, key, sizeof key) > 0) {
+  }
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
 }
 
-bool create_output(const std::string& folder, const std::string& spare_folder, file* out) {
-  // A file-size limit then fails a write, which is reported, instead of
-  // killing the run without a word.
-  signal(SIGXFSZ, SIG_IGN);
-  if (open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, out)) return true;
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-  // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
-  out->temp_path = join_path(spare_folder, temp_output_name(getpid()));
-  hold_interruptions(SIG_BLOCK);
-  // The lock tells other runs' remove_leftovers that this one is alive.
-  const bool made = open_regular(out->temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, out);
-  if (made && flock(static_cast<int>(out->handle), LOCK_EX) == 0) return true;
-  if (!made) out->temp_path.clear();  // not this run's to remove
-  discard_output(out);
-  return false;
+folder_lock::folder_lock(const std::string& folder) {
+  const int fd = open(folder_or_root(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  int locked;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked == 0)
+    handle_ = fd;
+  else
+    close(fd);
 }
 
-publish_result publish_output(file* out, const std::string& folder, const std::string& path) {
-  const int fd = static_cast<int>(out->handle);
+folder_lock::~folder_lock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+progress_title::progress_title(const std::string&, std::size_t pieces) : pieces_(pieces) {}
+progress_title::~progress_title() = default;
+void progress_title::start_piece(std::size_t, std::uint64_t) {}
+void progress_title::advance(std::uint64_t) {}
+
+input_file::~input_file() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+bool input_file::open(const std::string& path) {
+  struct stat st;
+  const int fd = open_regular(path, O_RDONLY, &st);
+  if (fd < 0) return false;
+  handle_ = fd;
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  id_ = id_of(st);
+  return true;
+}
+
+bool output_file::create(const std::string& folder, const std::string& spare_folder,
+                         std::string* unusable) {
+  sigset_t held = interruptions();
+  sigprocmask(SIG_BLOCK, &held, nullptr);
+  held_ = true;
+  struct stat st;
+  int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
+    const std::string path = join_path(spare_folder, temp_output_name(getpid()));
+    struct stat pieces_st, spare_st;
+    // Publishing is a rename, which cannot cross filesystems.
+    if (stat(folder_or_root(folder).c_str(), &pieces_st) != 0 ||
+        stat(spare_folder.c_str(), &spare_st) != 0 || pieces_st.st_dev != spare_st.st_dev) {
+      *unusable = path;
+      discard();
+      return false;
+    }
+    fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, &st);
+    if (fd >= 0) temp_path_ = path;
+    // The lock tells remove_leftovers that this run is alive. One that met the
+    // file before the lock was taken may have removed it: then it was not ours.
+    if (fd >= 0 && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0)) {
+      temp_path_.clear();
+      close(fd);
+      fd = -1;
+    }
+    if (fd < 0) *unusable = path;
+  }
+  if (fd < 0) {
+    discard();
+    return false;
+  }
+  handle_ = fd;
+  id_ = id_of(st);
+  return true;
+}
+
+copy_result output_file::append(const input_file& in, progress_title*) {
+  const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
+  // After every chunk: start writing back what is joined so far, and let a
+  // held interruption end the run, its file gone first.
+  auto wrote = [&](std::uint64_t n) {
+    unsent_ += n;
+    if (unsent_ >= write_back_step) {
+      sync_file_range(out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      unsent_ = 0;
+    }
+    if (!interrupted()) return true;
+    discard();
+    return false;
+  };
+  // The kernel moves the bytes, and shares blocks where the filesystem can.
+  // A file that tells no size may yet have bytes; where the kernel refuses or
+  // fails, the plain loop takes over from the current offsets and gives a
+  // real failure its proper side, read or write.
+  for (bool first = true; in.size_ > 0; first = false) {
+    const ssize_t n = copy_file_range(in_fd, nullptr, out_fd, nullptr, write_back_step, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n == 0 && first)) break;
+    if (n == 0) return copy_result::done;
+    if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
+  }
+  if (!buffer_) buffer_.reset(new char[buffer_size]);
+  for (;;) {
+    const ssize_t n = read(in_fd, buffer_.get(), buffer_size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return copy_result::read_failed;
+    if (n == 0) return copy_result::done;
+    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n)) ||
+        !wrote(static_cast<std::uint64_t>(n)))
+      return copy_result::write_failed;
+  }
+}
+
+publish_result output_file::publish(const std::string& folder, const std::string& path) {
+  const int fd = static_cast<int>(handle_);
   publish_result result = publish_result::failed;
-  if (fdatasync(fd) == 0) {
-    if (out->temp_path.empty()) {
-      const std::string self = "/proc/self/fd/" + std::to_string(fd);
-      result = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0
-                   ? publish_result::published
-               : errno == EEXIST ? publish_result::exists
-                                 : publish_result::failed;
-    } else {
-      result = rename_no_replace(out->temp_path, path);
+  if (fdatasync(fd) == 0)
+    result = temp_path_.empty() ? link_unnamed(fd, path) : rename_no_replace(temp_path_, path);
+  if (result == publish_result::published) {
+    temp_path_.clear();  // it has its name now
+    // The name may not survive a power cut: a failed join leaves no output.
+    if (!sync_folder(folder)) {
+      unlink(path.c_str());
+      result = publish_result::failed;
     }
   }
-  if (result == publish_result::published) out->temp_path.clear();  // it has its name now
-  discard_output(out);
-  if (result != publish_result::published || sync_folder(folder)) return result;
-  // The name may not survive a power cut: a failed join leaves no output.
-  unlink(path.c_str());
-  return publish_result::failed;
+  discard();  // and now a held interruption may end the run
+  return result;
 }
 
-void discard_output(file* out) {
-  close_file(out);
-  if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
-  out->temp_path.clear();
-  hold_interruptions(SIG_UNBLOCK);
+void output_file::discard() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  handle_ = -1;
+  if (!temp_path_.empty()) unlink(temp_path_.c_str());
+  temp_path_.clear();
+  if (held_) {
+    sigset_t held = interruptions();
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+  }
+  held_ = false;
 }
 
 void remove_leftovers(const std::string& spare_folder) {
-  list_folder(spare_folder, temp_extension, [&](const char* name, unsigned) {
+  list_folder(spare_folder, [&](const char* name, unsigned) {
     if (!is_temp_output(name)) return;
     const std::string path = join_path(spare_folder, name);
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -269,24 +384,6 @@ void remove_leftovers(const std::string& spare_folder) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
     close(fd);
   });
-}
-
-bool open_for_reading(const std::string& path, file* in) {
-  return open_regular(path, O_RDONLY, in);
-}
-
-bool close_file(file* f) {
-  if (f->handle < 0) return true;
-  const int fd = static_cast<int>(f->handle);
-  f->handle = -1;
-  return close(fd) == 0 || errno == EINTR;
-}
-
-copy_result append_file(const file& in, const file& out, copy_buffer* buffer) {
-  const int in_fd = static_cast<int>(in.handle);
-  if (buffer->kernel_copy && copied_in_kernel(in_fd, out, in.size, buffer))
-    return copy_result::done;
-  return copy_with_buffer(in_fd, out, buffer);
 }
 
 }  // namespace platform

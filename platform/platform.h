@@ -1,5 +1,6 @@
 // The few things the tool needs from the operating system. Everything that
-// differs between POSIX and Windows lives behind this header.
+// differs between POSIX and Windows lives behind this header, in
+// platform-posix.cc and platform-win32.cc.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace platform {
 
@@ -16,97 +18,159 @@ constexpr char separator = '\\';
 constexpr char separator = '/';
 #endif
 
+// folder + separator + name; nothing is normalised.
+inline std::string join_path(const std::string& folder, const std::string& name) {
+  return folder + separator + name;
+}
+
+// What the whole process needs before it starts: on POSIX, a file-size limit
+// that fails a write, which is reported, instead of killing the run.
+void prepare_process();
+
+// The path by which this program was started, as the user named it (links
+// not resolved); false when it cannot be had whole.
+bool executable_path(std::string* path);
+
 // Attribute word flags, as the Windows folder search reports them.
 constexpr unsigned attrib_read_only = 0x01;
 constexpr unsigned attrib_hidden = 0x02;
 constexpr unsigned attrib_subdir = 0x10;
 
-// Makes the user's locale the process locale, so that narrow names are read in
-// the user's code page.
-void use_user_locale();
-
-// The full path of the running executable; false when it cannot be had whole.
-bool executable_path(std::string* path);
-
-// Calls visit(name, attrib) for every entry of folder that matches the
-// wildcard "*." + extension. An empty folder names the root. False when the
-// search could not start.
-bool list_folder(const std::string& folder, const std::string& extension,
+// Calls visit(name, attrib) for every entry of folder; an empty folder names
+// the root. False when the search could not start.
+bool list_folder(const std::string& folder,
                  const std::function<void(const char* name, unsigned attrib)>& visit);
 
 // True when anything is at path: a file, a folder, even a dangling link.
 bool path_exists(const std::string& path);
 
-// Waits for one key press; without a console, for one byte of standard input.
+// Waits for one key press and takes all that it sent (an arrow key sends
+// several bytes); without a console, for one byte of standard input.
 void wait_for_key();
 
-struct file {
-  std::intptr_t handle = -1;
-  std::uint64_t volume = 0;  // volume and index together identify the file
+// While it lives, no other run of the tool joins in folder: runs take turns,
+// each waiting here for the one before. Where the system has no lock for
+// the folder, the run goes on without one.
+class folder_lock {
+ public:
+  explicit folder_lock(const std::string& folder);
+  ~folder_lock();
+  folder_lock(const folder_lock&) = delete;
+  folder_lock& operator=(const folder_lock&) = delete;
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
+// Shows how far a join has got in the console window's title, a few times a
+// second at most, and gives the old title back when it goes. Windows only;
+// nothing happens elsewhere or without a console.
+class progress_title {
+ public:
+  progress_title(const std::string& name, std::size_t pieces);
+  ~progress_title();
+  progress_title(const progress_title&) = delete;
+  progress_title& operator=(const progress_title&) = delete;
+  void start_piece(std::size_t index, std::uint64_t size);
+  void advance(std::uint64_t bytes);
+
+ private:
+  std::string name_, saved_;
+  std::size_t pieces_, index_ = 0;
+  std::uint64_t size_ = 0, done_ = 0;
+  unsigned long last_shown_ = 0;
+  bool active_ = false, shown_ = false;
+};
+
+// Volume and index: which file an open handle is, whatever its path.
+struct file_id {
+  std::uint64_t volume = 0;
   std::uint64_t index = 0;
-  std::uint64_t size = 0;  // at open
-  std::string temp_path;   // an output's named temporary file, if it has one
 };
 
-// Named temporary outputs are "joiner-<process id>.part" in the spare folder.
-constexpr char temp_prefix[] = "joiner-";
-constexpr char temp_extension[] = "part";
-inline std::string temp_output_name(unsigned long process_id) {
-  return temp_prefix + std::to_string(process_id) + "." + temp_extension;
-}
-inline bool is_temp_output(const std::string& name) { return name.rfind(temp_prefix, 0) == 0; }
+// A piece open for reading from its start; closed when it goes.
+class input_file {
+ public:
+  input_file() = default;
+  input_file(input_file&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)), size_(other.size_), id_(other.id_) {}
+  input_file& operator=(input_file&&) = delete;
+  ~input_file();
 
-// An empty output that nobody can see, nor take for a piece, until it is
-// published: unnamed in folder where the filesystem allows, otherwise named in
-// spare_folder, a plain directory that no listing takes. Should the run die,
-// the system removes it, or else the next run does (remove_leftovers).
-bool create_output(const std::string& folder, const std::string& spare_folder, file* out);
+  // A regular file only: a folder, a pipe or a device is refused without
+  // blocking on it.
+  bool open(const std::string& path);
+  // At open; 0 also for files that tell their size only when read.
+  std::uint64_t size() const { return size_; }
 
-enum class publish_result { published, exists, failed };
-
-// Puts out's bytes on stable storage, then gives them the name path, in
-// folder, in one step that never replaces anything, and makes that name
-// durable too. Closes out; unless published, its bytes are gone.
-publish_result publish_output(file* out, const std::string& folder, const std::string& path);
-
-// Closes an unpublished output and removes it.
-void discard_output(file* out);
-
-// Removes the named temporary outputs that dead runs left in spare_folder.
-void remove_leftovers(const std::string& spare_folder);
-
-// Opens a regular file for reading. Refuses anything else (a folder, a pipe, a
-// device) without blocking on it.
-bool open_for_reading(const std::string& path, file* in);
-
-// False when the system reports a late failure (a delayed write, say).
-bool close_file(file* f);
-
-inline bool same_file(const file& a, const file& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
-
-// Large enough that the per-call cost vanishes against the bytes moved.
-constexpr std::size_t copy_buffer_size = 256 * 1024;
-
-// The state of one join's copies: the buffer of the copies that the system
-// does not do itself, allocated on first use, and the bytes written since the
-// system was last asked to start writing them to the disk.
-struct copy_buffer {
-  std::unique_ptr<char[]> data;
-  bool kernel_copy = true;  // false forces the plain read and write loop
-  std::uint64_t unsent = 0;
+ private:
+  friend class output_file;
+  std::intptr_t handle_ = -1;
+  std::uint64_t size_ = 0;
+  file_id id_;
 };
-
-inline char* buffer_bytes(copy_buffer* buffer) {
-  if (!buffer->data) buffer->data.reset(new char[copy_buffer_size]);
-  return buffer->data.get();
-}
 
 enum class copy_result { done, read_failed, write_failed };
+enum class publish_result { published, exists, failed };
 
-// Appends everything that in yields, from its current position to its end, to
-// out.
-copy_result append_file(const file& in, const file& out, copy_buffer* buffer);
+// A new output, which nobody sees and no run takes for a piece until it is
+// published. Its life:
+//
+//   create → append, once per piece → publish, or discard
+//
+// Interruptions (POSIX: SIGINT, SIGTERM and SIGHUP, unless ignored) are held
+// from create until publish has made the output's name durable, or the file
+// is gone; a held one then ends the run. append ends it early, having removed
+// the file. publish and discard close the file, and an output that goes
+// unpublished, by discard or by leaving its scope, takes its bytes with it.
+class output_file {
+ public:
+  output_file() = default;
+  output_file(output_file&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)),
+        id_(other.id_),
+        temp_path_(std::exchange(other.temp_path_, {})),
+        held_(std::exchange(other.held_, false)),
+        unsent_(other.unsent_),
+        buffer_(std::move(other.buffer_)) {}
+  output_file& operator=(output_file&&) = delete;
+  ~output_file() { discard(); }
+
+  // Unnamed in folder where the filesystem allows, otherwise named in
+  // spare_folder, a plain directory that no listing takes. When a named file
+  // cannot serve, *unusable becomes its path.
+  bool create(const std::string& folder, const std::string& spare_folder, std::string* unusable);
+  // Everything that in yields, from its current position to its end.
+  copy_result append(const input_file& in, progress_title* progress);
+  // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
+  bool is(const input_file& in) const {
+    return in.id_.volume == id_.volume && in.id_.index == id_.index;
+  }
+  // Puts the bytes on stable storage, then gives them the name path, in
+  // folder, without ever replacing anything, and makes that name durable.
+  publish_result publish(const std::string& folder, const std::string& path);
+  void discard();
+
+ private:
+  std::intptr_t handle_ = -1;
+  file_id id_;
+  std::string temp_path_;  // a named temporary file, while this run owns it
+  bool held_ = false;      // interruptions held
+  std::uint64_t unsent_ = 0;
+  std::unique_ptr<char[]> buffer_;  // for copies the system does not do itself
+};
+
+// Removes the named temporary outputs that dead runs left in spare_folder.
+// Call it under the folder_lock, so that no live run of this folder is met.
+void remove_leftovers(const std::string& spare_folder);
+
+// Named temporary outputs are "joiner-<process id>.part" in the spare folder.
+inline std::string temp_output_name(unsigned long process_id) {
+  return "joiner-" + std::to_string(process_id) + ".part";
+}
+inline bool is_temp_output(const std::string& name) {
+  return name.rfind("joiner-", 0) == 0 && name.size() > 5 &&
+         name.compare(name.size() - 5, 5, ".part") == 0;
+}
 
 }  // namespace platform
