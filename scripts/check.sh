@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native suite, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the end-to-end table on
-# NTFS through FUSE and against the Windows program under Wine.
+# NTFS and exFAT through FUSE and against the Windows program under Wine.
+# Needs root: it installs packages, mounts images and may register qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test win32
@@ -28,23 +29,31 @@ else
   wine_loader=/usr/lib/wine/wine64
 fi
 
-# A filesystem without unnamed files, where the output is joined under a
-# temporary name: NTFS through ntfs-3g (FUSE), on an image in the build folder.
-fuse_dir=$PWD/build/ntfs
-mountpoint -q "$fuse_dir" && umount "$fuse_dir"
-mkdir -p "$fuse_dir"
-rm -f build/ntfs.img
-truncate -s 256M build/ntfs.img
-if mkntfs -F -Q -q build/ntfs.img >/dev/null 2>&1 && ntfs-3g build/ntfs.img "$fuse_dir" 2>/dev/null; then
-  trap 'umount "$fuse_dir"' EXIT
-else
-  echo "No FUSE here: the named temporary file is tested under Wine only."
-  fuse_dir=""
-fi
+# Filesystems without unnamed files, where the output is joined under a
+# temporary name and published by a rename: NTFS through ntfs-3g, and exFAT
+# through exfat-fuse, which has no hard links either. Both are FUSE drives on
+# images in the build folder, as a USB disk is on machines without a kernel
+# driver for it.
+fuse_dirs=()
+mount_image() {  # name, mkfs command, mount command
+  local dir=$PWD/build/$1 image=$PWD/build/$1.img
+  mountpoint -q "$dir" && umount "$dir"
+  mkdir -p "$dir"
+  rm -f "$image"
+  truncate -s 256M "$image"
+  if $2 "$image" >/dev/null 2>&1 && $3 "$image" "$dir" 2>/dev/null && mountpoint -q "$dir"; then
+    fuse_dirs+=("$dir")
+  else
+    echo "No $1 through FUSE here: its part of the table is left out."
+  fi
+}
+mount_image ntfs "mkntfs -F -Q -q" ntfs-3g
+mount_image exfat mkfs.exfat "mount -t exfat-fuse -o loop"
+trap 'for dir in "${fuse_dirs[@]}"; do umount "$dir"; done' EXIT
 
-echo "== native, on NTFS through FUSE, and under Wine"
+echo "== native, on NTFS and exFAT through FUSE, and under Wine"
 cmake --preset linux -DJOINER_WINDOWS_EXE="$windows_exe" -DJOINER_WINE="$wine_loader" \
-  -DJOINER_FUSE_DIR="$fuse_dir" >/dev/null
+  -DJOINER_FUSE_DIRS="$(IFS=';'; echo "${fuse_dirs[*]}")" >/dev/null
 cmake --build --preset linux -j2
 ctest --preset linux
 

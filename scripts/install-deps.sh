@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever of the named needs is missing:
 #   build  cmake, g++, GoogleTest
-#   test   the above, clang-format, strace, ntfs-3g, the GBK locale
+#   test   the above, clang-format, strace, ntfs-3g, exFAT through FUSE, the GBK locale
 #   win32  the mingw-w64 cross compilers, Wine for 32-bit and 64-bit programs,
 #          and qemu-user where the kernel cannot run 32-bit code itself
 #   bench  hyperfine, GNU time and jq
@@ -18,7 +18,7 @@ for what in "$@"; do
     build) need_build ;;
     test)
       need_build; need clang-format; need locales
-      need strace; need ntfs-3g ;;
+      need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
     bench) need_build; need hyperfine; need time; need jq ;;
