@@ -31,11 +31,11 @@ bool append_all(const std::string& folder, const NameList& names, const std::str
 }  // namespace
 
 join_result join_files(const std::string& folder, const std::string& out_name,
-                       const NameList& names, const std::string& spare_folder) {
+                       const NameList& names, const std::string& tool_folder) {
   const std::string output_path = platform::join_path(folder, out_name);
   std::string unusable = output_path;
   platform::output_file out;
-  if (!out.create(folder, spare_folder, &unusable)) {
+  if (!out.create(folder, tool_folder, &unusable)) {
     report("open file ", unusable);
     return join_result::failed;
   }

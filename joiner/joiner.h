@@ -11,7 +11,7 @@ enum class join_result { joined, exists, failed };
 // appears at folder + separator + out_name only once it is whole and on
 // stable storage: exists when something took that name meanwhile; failed,
 // with the failure on the error stream, when nothing was published. A named
-// temporary file, where one is needed, lives in spare_folder. names is not
+// temporary file, where one is needed, lives in tool_folder. names is not
 // empty.
 join_result join_files(const std::string& folder, const std::string& out_name,
-                       const NameList& names, const std::string& spare_folder);
+                       const NameList& names, const std::string& tool_folder);

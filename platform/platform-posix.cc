@@ -270,7 +270,7 @@ bool input_file::open(const std::string& path) {
   return true;
 }
 
-bool output_file::create(const std::string& folder, const std::string& spare_folder,
+bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable) {
   sigset_t held = interruptions();
   sigprocmask(SIG_BLOCK, &held, nullptr);
@@ -279,11 +279,11 @@ bool output_file::create(const std::string& folder, const std::string& spare_fol
   int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
-    const std::string path = join_path(spare_folder, temp_output_name(getpid()));
-    struct stat pieces_st, spare_st;
+    const std::string path = join_path(tool_folder, temp_output_name(getpid()));
+    struct stat pieces_st, tool_st;
     // Publishing is a rename, which cannot cross filesystems.
     if (stat(folder_or_root(folder).c_str(), &pieces_st) != 0 ||
-        stat(spare_folder.c_str(), &spare_st) != 0 || pieces_st.st_dev != spare_st.st_dev) {
+        stat(tool_folder.c_str(), &tool_st) != 0 || pieces_st.st_dev != tool_st.st_dev) {
       *unusable = path;
       discard();
       return false;
@@ -374,10 +374,10 @@ void output_file::discard() {
   held_ = false;
 }
 
-void remove_leftovers(const std::string& spare_folder) {
-  list_folder(spare_folder, [&](const char* name, unsigned) {
+void remove_leftovers(const std::string& tool_folder) {
+  list_folder(tool_folder, [&](const char* name, unsigned) {
     if (!is_temp_output(name)) return;
-    const std::string path = join_path(spare_folder, name);
+    const std::string path = join_path(tool_folder, name);
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     // Its run holds the lock as long as it lives.

@@ -133,9 +133,11 @@ folder_lock::~folder_lock() {
 progress_title::progress_title(const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
   char title[1024];
+  SetLastError(0);
   const DWORD n = GetConsoleTitleA(title, sizeof title);
-  // No console, or a title that could not be given back whole.
-  if (n == 0 || n >= sizeof title) return;
+  // No console, or a title that could not be given back whole; an empty
+  // title fails without an error.
+  if ((n == 0 && GetLastError() != 0) || n >= sizeof title) return;
   saved_.assign(title, n);
   active_ = true;
 }
@@ -174,9 +176,9 @@ bool input_file::open(const std::string& path) {
   return keep_regular(h, &handle_, &id_, &size_);
 }
 
-bool output_file::create(const std::string& folder, const std::string& spare_folder,
+bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable) {
-  const std::string path = join_path(spare_folder, temp_output_name(GetCurrentProcessId()));
+  const std::string path = join_path(tool_folder, temp_output_name(GetCurrentProcessId()));
   *unusable = path;
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -233,10 +235,10 @@ void output_file::discard() {
   temp_path_.clear();
 }
 
-void remove_leftovers(const std::string& spare_folder) {
-  list_folder(spare_folder, [&](const char* name, unsigned) {
+void remove_leftovers(const std::string& tool_folder) {
+  list_folder(tool_folder, [&](const char* name, unsigned) {
     // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
-    if (is_temp_output(name)) DeleteFileA(join_path(spare_folder, name).c_str());
+    if (is_temp_output(name)) DeleteFileA(join_path(tool_folder, name).c_str());
   });
 }
 

@@ -137,9 +137,9 @@ class output_file {
   ~output_file() { discard(); }
 
   // Unnamed in folder where the filesystem allows, otherwise named in
-  // spare_folder, a plain directory that no listing takes. When a named file
+  // tool_folder, a plain directory that no listing takes. When a named file
   // cannot serve, *unusable becomes its path.
-  bool create(const std::string& folder, const std::string& spare_folder, std::string* unusable);
+  bool create(const std::string& folder, const std::string& tool_folder, std::string* unusable);
   // Everything that in yields, from its current position to its end.
   copy_result append(const input_file& in, progress_title* progress);
   // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
@@ -160,11 +160,11 @@ class output_file {
   std::unique_ptr<char[]> buffer_;  // for copies the system does not do itself
 };
 
-// Removes the named temporary outputs that dead runs left in spare_folder.
+// Removes the named temporary outputs that dead runs left in tool_folder.
 // Call it under the folder_lock, so that no live run of this folder is met.
-void remove_leftovers(const std::string& spare_folder);
+void remove_leftovers(const std::string& tool_folder);
 
-// Named temporary outputs are "joiner-<process id>.part" in the spare folder.
+// Named temporary outputs are "joiner-<process id>.part" in the tool's folder.
 inline std::string temp_output_name(unsigned long process_id) {
   return "joiner-" + std::to_string(process_id) + ".part";
 }
