@@ -234,8 +234,7 @@ const scenario scenarios[] = {
   // Listed, r first and .h second, which names the output ".", the folder itself.
   {"hidden and read-only folders are listed", {".h/", "r^", "v.ts_1.x"}, ".", {}, "exists", 0, special},
   {"a FIFO", {"p.x_1.s", "p.x_2.s|", "p.x_3.s"}, "p.x", p12, "open file {W}/p.x_2.s error!\n" + failed, 1, special},
-  {"a piece whose read fails", {"p.x_1.s", "p.x_2.s>/proc/self/mem"}, "p.x", p12,
-   "read file {W}/p.x_2.s error!\n" + failed, 1, special},
+  {"a piece whose read fails", {"p.x_1.s", "p.x_2.s>/proc/self/mem"}, "p.x", p12, "read file {W}/p.x_2.s error!\n" + failed, 1, special},
   // The third piece tells its size only when read, so the plain loop meets the limit.
   {"a full disk", {"p.x_1.s", "p.x_2.s", "p.x_3.s>/proc/version"}, "p.x", p123,
    "write file {W}/p.x error!\n" + failed, 1, small_disk | special},
@@ -257,11 +256,10 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
     GTEST_SKIP() << "not on this platform";
   std::string root = (fs::temp_directory_path() / "joiner-test-XXXXXX").string();
   ASSERT_TRUE(mkdtemp(&root[0]));
-  const std::string long_folder = "/" + std::string(120, 'l') + "/" + std::string(120, 'l');
   const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(root); });
-  const std::string pieces = root + (s.flags & long_path ? long_folder : "") + "/pieces";
-  const std::string console = root + "/console";
-  const std::string tool = stage(root, pieces, s);
+  const std::string pieces =
+      root + (s.flags & long_path ? "/" + std::string(250, 'l') : "") + "/pieces";
+  const std::string console = root + "/console", tool = stage(root, pieces, s);
   struct stat read_only;
   if (stat((pieces + "/r").c_str(), &read_only) == 0 && read_only.st_mode & S_IWUSR)
     GTEST_SKIP() << "this filesystem keeps no folder modes";  // ntfs-3g by default
