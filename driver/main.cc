@@ -78,9 +78,10 @@ int join_in(const std::string& folder, const std::string& tool_folder) {
 int main() {
   // Names are read in the user's code page.
   std::setlocale(LC_ALL, "");
-  // Fully buffered, so that each line_end sends one whole line.
+  // Fully buffered, std::cerr too, so that each line_end sends one whole line.
   std::setvbuf(stdout, nullptr, _IOFBF, console_buffer);
   std::setvbuf(stderr, nullptr, _IOFBF, console_buffer);
+  std::cerr.unsetf(std::ios::unitbuf);
   platform::prepare_process();
 
   int status = 1;
