@@ -39,6 +39,9 @@ TEST(derive_output_name, never_cuts_a_two_byte_character) {
   EXPECT_EQ(find_last_char("\xA1\x5C", '\\'), std::string::npos);
   EXPECT_EQ(find_last_char("_\x81\x7F.", '.'), 3u);
   EXPECT_EQ(find_last_char("\x81/", '/'), 1u);
+  // Only a double-byte code page pairs bytes: in UTF-8 an odd byte stands alone.
+  ASSERT_TRUE(std::setlocale(LC_ALL, "C.UTF-8"));
+  EXPECT_EQ(find_last_char("\xE4_", '_'), 1u);
   std::setlocale(LC_ALL, "C");
 }
 
