@@ -120,9 +120,10 @@ enum class publish_result { published, exists, failed };
 //
 // Interruptions (POSIX: SIGINT, SIGTERM and SIGHUP, unless ignored) are held
 // from create until publish has made the output's name durable, or the file
-// is gone; a held one then ends the run. append ends it early, having removed
-// the file. publish and discard close the file, and an output that goes
-// unpublished, by discard or by leaving its scope, takes its bytes with it.
+// is gone; a held one then ends the run (so append may end it mid-join, once
+// the file is removed). publish and discard close the file, and an output
+// that goes unpublished, by discard or by leaving its scope, takes its bytes
+// with it.
 class output_file {
  public:
   output_file() = default;
