@@ -9,8 +9,8 @@
 using NameList = std::vector<std::string>;
 
 // The console's line end: a newline, then a flush. The driver buffers both
-// console streams fully, so each line reaches the console in one write (a
-// console may refuse half a two-byte character), and before anything slow.
+// console streams fully, so each line reaches the console in one write (the
+// runtime may fail on half a two-byte character), and before anything slow.
 std::ostream& line_end(std::ostream& stream);
 
 // The offset of the last c in s that stands as a character of its own, or

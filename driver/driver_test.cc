@@ -42,8 +42,8 @@ const std::string exe = getenv("JOINER_EXE") ? getenv("JOINER_EXE") : "";
 const std::string wine = getenv("JOINER_WINE") ? getenv("JOINER_WINE") : "";
 // FUSE drives take UTF-8 names only, elsewhere the tool's folder is 誠, whose
 // second byte is "\"; nor do they all keep links, FIFOs or folder modes.
-const std::string tool_folder = getenv("JOINER_UTF8_NAMES") ? "tool" : "\xD5\x5C";
-const bool plain_files = getenv("JOINER_PLAIN_FILES");
+const bool fuse = getenv("JOINER_FUSE");
+const std::string tool_folder = fuse ? "tool" : "\xD5\x5C";
 // A dead run's unfinished output, which every run that finds its folder removes.
 const std::string leftover = "joiner-99999999.part";
 
@@ -256,7 +256,7 @@ class table : public testing::TestWithParam<scenario> {};
 
 TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const scenario& s = GetParam();
-  if (s.flags & (wine.empty() ? long_path : native) || (plain_files && s.flags & special))
+  if (s.flags & (wine.empty() ? long_path : native) || (fuse && s.flags & special))
     GTEST_SKIP() << "not on this platform";
   std::string root = (fs::temp_directory_path() / "joiner-test-XXXXXX").string();
   ASSERT_TRUE(mkdtemp(&root[0]));

@@ -160,27 +160,29 @@ std::string lexically_normal(const std::string& path) {
 void prepare_process() { signal(SIGXFSZ, SIG_IGN); }
 
 bool executable_path(std::string* path) {
+  // The user's own path is the one given to execve, kept when it still names
+  // this very program; /proc/self/exe has the links resolved.
+  const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  std::string named = started ? started : "";
+  if (!named.empty() && named[0] != '/') named = current_folder() + "/" + named;
+  named = lexically_normal(named);
+  struct stat a, b;
+  if (!named.empty() && stat(named.c_str(), &a) == 0 && stat("/proc/self/exe", &b) == 0 &&
+      same_file(a, b)) {
+    *path = named;
+    return true;
+  }
   std::string real(256, '\0');
   for (;;) {
     const ssize_t n = readlink("/proc/self/exe", &real[0], real.size());
     if (n < 0) return false;
     if (static_cast<std::size_t>(n) < real.size()) {
       real.resize(static_cast<std::size_t>(n));
-      break;
+      *path = real;
+      return true;
     }
     real.resize(real.size() * 2);
   }
-  // The kernel resolved the links; the user's own path is the one given to
-  // execve, kept when it still names this very program.
-  const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  std::string named = started ? started : "";
-  if (!named.empty() && named[0] != '/') named = current_folder() + "/" + named;
-  named = lexically_normal(named);
-  struct stat a, b;
-  const bool ours = !named.empty() && stat(named.c_str(), &a) == 0 &&
-                    stat("/proc/self/exe", &b) == 0 && same_file(a, b);
-  *path = ours ? named : real;
-  return true;
 }
 
 bool list_folder(const std::string& folder,

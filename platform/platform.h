@@ -170,8 +170,7 @@ inline std::string temp_output_name(unsigned long process_id) {
   return "joiner-" + std::to_string(process_id) + ".part";
 }
 inline bool is_temp_output(const std::string& name) {
-  return name.rfind("joiner-", 0) == 0 && name.size() > 5 &&
-         name.compare(name.size() - 5, 5, ".part") == 0;
+  return name.rfind("joiner-", 0) == 0 && name.compare(name.size() - 5, 5, ".part") == 0;
 }
 
 }  // namespace platform
