@@ -1,7 +1,8 @@
 #include "catalogue/catalogue.h"
 
+#include <algorithm>
 #include <cstring>
-#include <iostream>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -13,7 +14,7 @@ NameList list_files(const std::string& folder) {
     if (attrib == platform::attrib_subdir) return;
     names.emplace_back(name);
   });
-  if (!started) std::cerr << "find no file!" << line_end;
+  if (!started) platform::write_line(platform::stream::error, {messages::find_no_file});
   return names;
 }
 
@@ -21,6 +22,19 @@ bool segment_name_less(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return a.size() < b.size();
   // std::string compares as unsigned bytes (char_traits<char>::lt).
   return a.compare(b) < 0;
+}
+
+void sort_names(NameList* names) {
+  std::vector<std::pair<std::string, std::string>> keyed;  // key, name
+  keyed.reserve(names->size());
+  for (std::string& name : *names) keyed.emplace_back(platform::order_key(name), std::move(name));
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    if (segment_name_less(a.first, b.first)) return true;
+    // One key for two names (code page bytes that are another name's UTF-8):
+    // the names decide, so that the order never depends on the listing's.
+    return !segment_name_less(b.first, a.first) && a.second < b.second;
+  });
+  for (std::size_t i = 0; i < keyed.size(); ++i) (*names)[i] = std::move(keyed[i].second);
 }
 
 std::string derive_output_name(const NameList& names) {

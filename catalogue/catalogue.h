@@ -13,6 +13,10 @@ NameList list_files(const std::string& folder);
 // Shorter names first, then byte order, so unpadded counters sort by value.
 bool segment_name_less(const std::string& a, const std::string& b);
 
+// Sorts names by segment_name_less over each name's platform::order_key,
+// computed once a name.
+void sort_names(NameList* names);
+
 // title.kind out of the second name of the sorted list, title.kind_N.suffix.
 // names must hold at least two names.
 std::string derive_output_name(const NameList& names);

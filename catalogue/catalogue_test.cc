@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <clocale>
 
 namespace {
 
 NameList sorted(NameList names) {
-  std::sort(names.begin(), names.end(), segment_name_less);
+  sort_names(&names);
   return names;
 }
 

@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cwchar>
 
-std::ostream& line_end(std::ostream& stream) { return stream << '\n' << std::flush; }
-
 std::size_t find_last_char(const std::string& s, char c) {
   std::size_t found = std::string::npos;
   std::mbstate_t state{};

@@ -1,20 +1,62 @@
 // Types and helpers shared by the catalogue, the joiner and the driver.
 #pragma once
 
-#include <ostream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
-// Bare file names (no folder part), byte for byte as the folder search gives them.
+// Bare file names (no folder part), as the platform holds them: the folder's
+// own bytes on POSIX, UTF-8 on Windows.
 using NameList = std::vector<std::string>;
 
-// The console's line end: a newline, then a flush. The driver buffers both
-// console streams fully, so each line reaches the console in one write (the
-// runtime may fail on half a two-byte character), and before anything slow.
-std::ostream& line_end(std::ostream& stream);
+// A fixed text of the dialogue in both encodings a console may need: UTF-8,
+// and the GBK bytes that have always been written where UTF-8 is not the
+// locale's (on Windows: wherever the console is a file or a pipe).
+struct message {
+  constexpr message(const char* utf8_text, const char* gbk_text) : utf8(utf8_text), gbk(gbk_text) {}
+  // English texts are ASCII, the same in both.
+  constexpr explicit message(const char* ascii) : utf8(ascii), gbk(ascii) {}
+  const char* utf8;
+  const char* gbk;
+};
+
+// Every text the tool writes, kept once.
+namespace messages {
+inline constexpr message making{u8"正在生成文件：",
+                                "\xD5\xFD\xD4\xDA\xC9\xFA\xB3\xC9\xCE\xC4\xBC\xFE\xA3\xBA"};
+inline constexpr message file_label{u8"文件：", "\xCE\xC4\xBC\xFE\xA3\xBA"};
+inline constexpr message already_made{u8"已经生成！", "\xD2\xD1\xBE\xAD\xC9\xFA\xB3\xC9\xA3\xA1"};
+inline constexpr message join_done{u8"文件合并完成！",
+                                   "\xCE\xC4\xBC\xFE\xBA\xCF\xB2\xA2\xCD\xEA\xB3\xC9\xA3\xA1"};
+inline constexpr message join_failed{u8"文件合并失败！",
+                                     "\xCE\xC4\xBC\xFE\xBA\xCF\xB2\xA2\xCA\xA7\xB0\xDC\xA3\xA1"};
+inline constexpr message too_few{
+    u8"分段文件少于两个！",
+    "\xB7\xD6\xB6\xCE\xCE\xC4\xBC\xFE\xC9\xD9\xD3\xDA\xC1\xBD\xB8\xF6\xA3\xA1"};
+inline constexpr message press_any_key{u8"按任意键结束...",
+                                       "\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBD\xE1\xCA\xF8..."};
+inline constexpr message find_no_file{"find no file!"};
+inline constexpr message program_path_error{"program path error!"};
+inline constexpr message open_file{"open file "};
+inline constexpr message read_file{"read file "};
+inline constexpr message write_file{"write file "};
+inline constexpr message error_end{" error!"};
+}  // namespace messages
+
+// A piece of one console line: a message, which the console gets in its own
+// encoding, or a name or path, which is shown as the program holds it. It
+// refers to its text, so it lives only as long as the call it is made for.
+struct line_part {
+  line_part(const message& m) : fixed(&m) {}
+  line_part(const std::string& name) : text(&name) {}
+  const message* fixed = nullptr;
+  const std::string* text = nullptr;
+};
+using console_line = std::initializer_list<line_part>;
 
 // The offset of the last c in s that stands as a character of its own, or
 // npos. A byte that is the second half of a two-byte character in the
 // current locale (GBK's second bytes include "\" and "_") is not a match:
 // under a double-byte code page, a lead byte and the byte after it are one.
+// In UTF-8 no byte of a longer character is ASCII, so every match is exact.
 std::size_t find_last_char(const std::string& s, char c);

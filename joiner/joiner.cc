@@ -1,13 +1,11 @@
 #include "joiner/joiner.h"
 
-#include <iostream>
-
 #include "platform/platform.h"
 
 namespace {
 
-bool report(const char* what, const std::string& path) {
-  std::cerr << what << path << " error!" << line_end;
+bool report(const message& what, const std::string& path) {
+  platform::write_line(platform::stream::error, {what, path, messages::error_end});
   return false;
 }
 
@@ -16,14 +14,15 @@ bool append_all(const std::string& folder, const NameList& names, const std::str
                 platform::output_file* out, platform::progress_title* progress) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string path = platform::join_path(folder, names[i]);
-    std::cout << path << line_end;
+    platform::write_line(platform::stream::output, {path});
     platform::input_file in;
     // A segment that is the output itself would make the join read what it writes.
-    if (!in.open(path) || out->is(in)) return report("open file ", path);
+    if (!in.open(path) || out->is(in)) return report(messages::open_file, path);
     progress->start_piece(i, in.size());
     const platform::copy_result copied = out->append(in, progress);
-    if (copied == platform::copy_result::read_failed) return report("read file ", path);
-    if (copied == platform::copy_result::write_failed) return report("write file ", output_path);
+    if (copied == platform::copy_result::read_failed) return report(messages::read_file, path);
+    if (copied == platform::copy_result::write_failed)
+      return report(messages::write_file, output_path);
   }
   return true;
 }
@@ -36,7 +35,7 @@ join_result join_files(const std::string& folder, const std::string& out_name,
   std::string unusable = output_path;
   platform::output_file out;
   if (!out.create(folder, tool_folder, &unusable)) {
-    report("open file ", unusable);
+    report(messages::open_file, unusable);
     return join_result::failed;
   }
   platform::progress_title progress(out_name, names.size());
@@ -47,7 +46,7 @@ join_result join_files(const std::string& folder, const std::string& out_name,
     case platform::publish_result::exists:
       return join_result::exists;
     default:
-      report("write file ", output_path);
+      report(messages::write_file, output_path);
       return join_result::failed;
   }
 }

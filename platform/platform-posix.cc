@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/auxv.h>
@@ -9,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstring>
 #include <vector>
 
 #include "platform/platform.h"
@@ -157,7 +160,22 @@ std::string lexically_normal(const std::string& path) {
 
 }  // namespace
 
-void prepare_process() { signal(SIGXFSZ, SIG_IGN); }
+void prepare_process() {
+  std::setlocale(LC_ALL, "");
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+void write_line(stream to, console_line line) {
+  // As Unix programs' messages do, they follow the locale, terminal or not.
+  const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  std::string bytes;
+  for (const line_part& part : line)
+    bytes += part.fixed ? (utf8 ? part.fixed->utf8 : part.fixed->gbk) : *part.text;
+  bytes += '\n';
+  write_all(to == stream::output ? STDOUT_FILENO : STDERR_FILENO, bytes.data(), bytes.size());
+}
+
+std::string order_key(const std::string& name) { return name; }
 
 bool executable_path(std::string* path) {
   // The user's own path is the one given to execve, kept when it still names

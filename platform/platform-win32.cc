@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -20,6 +22,64 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr std::size_t buffer_size = 256 * 1024;
 
 HANDLE as_handle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// Names are held as UTF-8, with a surrogate that a Windows name holds unpaired
+// encoded as if it were a character of its own (WTF-8), so that every name
+// comes back as the very UTF-16 it was.
+std::wstring wide(const std::string& s) {
+  std::wstring w;
+  w.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char lead = static_cast<unsigned char>(s[i++]);
+    const int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    std::uint32_t c = more ? lead & (0x3F >> more) : lead;
+    for (int k = 0; k < more && i < s.size(); ++k) c = c << 6 | (s[i++] & 0x3F);
+    if (c < 0x10000) {
+      w += static_cast<wchar_t>(c);
+    } else {
+      w += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      w += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+    }
+  }
+  return w;
+}
+
+std::string narrow(const wchar_t* w, std::size_t n) {
+  std::string s;
+  s.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t c = w[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && w[i + 1] >= 0xDC00 && w[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
+    if (c < 0x80) {
+      s += static_cast<char>(c);
+      continue;
+    }
+    const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    s += static_cast<char>(((0xFF << (7 - more)) & 0xFF) | c >> (6 * more));
+    for (int k = more - 1; k >= 0; --k) s += static_cast<char>(0x80 | (c >> (6 * k) & 0x3F));
+  }
+  return s;
+}
+
+// The bytes that the ANSI functions would give for w, with flags as
+// WideCharToMultiByte takes them; false when some character had no exact
+// equivalent in the code page.
+bool to_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
+  bytes->clear();
+  if (w.empty()) return true;
+  // A UTF-8 code page takes no flags and no question.
+  const bool utf8 = GetACP() == CP_UTF8;
+  if (utf8) flags = 0;
+  const int size = static_cast<int>(w.size());
+  const int n = WideCharToMultiByte(CP_ACP, flags, w.data(), size, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return false;
+  bytes->resize(static_cast<std::size_t>(n));
+  BOOL lossy = FALSE;
+  return WideCharToMultiByte(CP_ACP, flags, w.data(), size, &(*bytes)[0], n, nullptr,
+                             utf8 ? nullptr : &lossy) == n &&
+         !lossy;
+}
 
 file_id id_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber,
@@ -43,7 +103,7 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
 
 bool folder_id(const std::string& folder, file_id* id) {
   // The trailing separator makes "D:" the root of D, not D's current folder.
-  HANDLE h = CreateFileA(join_path(folder, "").c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(wide(join_path(folder, "")).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
@@ -75,28 +135,63 @@ void delete_on_close(HANDLE h, bool mark) {
 
 void prepare_process() {}
 
+void write_line(stream to, console_line line) {
+  const HANDLE h = GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode, written;
+  if (GetConsoleMode(h, &mode)) {
+    // A console shows every character, whatever its code page.
+    std::wstring text;
+    for (const line_part& part : line) text += wide(part.fixed ? part.fixed->utf8 : *part.text);
+    text += L"\r\n";
+    WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  // A file or a pipe gets the bytes it always got.
+  std::string bytes, name;
+  for (const line_part& part : line) {
+    if (part.fixed) {
+      bytes += part.fixed->gbk;
+    } else {
+      to_ansi(wide(*part.text), 0, &name);
+      bytes += name;
+    }
+  }
+  bytes += "\r\n";
+  write_all(h, bytes.data(), bytes.size());
+}
+
+std::string order_key(const std::string& name) {
+  std::string key;
+  if (GetACP() == CP_UTF8 || !to_ansi(wide(name), WC_NO_BEST_FIT_CHARS, &key)) return name;
+  return key;
+}
+
 bool executable_path(std::string* path) {
-  char buf[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  wchar_t buf[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
   // A full buffer means the path was cut: better no folder than a wrong one.
   if (n == 0 || n >= MAX_PATH) return false;
-  path->assign(buf, n);
+  *path = narrow(buf, n);
   return true;
 }
 
 bool list_folder(const std::string& folder,
                  const std::function<void(const char* name, unsigned attrib)>& visit) {
-  struct _finddata64i32_t found;
-  const intptr_t search = _findfirst64i32(join_path(folder, "*.*").c_str(), &found);
-  if (search == -1) return false;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(wide(join_path(folder, "*.*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
   do {
-    visit(found.name, found.attrib);
-  } while (_findnext64i32(search, &found) == 0);
-  _findclose(search);
+    // The word as the runtime's search reports it: a file with no attribute
+    // but FILE_ATTRIBUTE_NORMAL has 0.
+    const DWORD attrib = found.dwFileAttributes;
+    visit(narrow(found.cFileName, wcslen(found.cFileName)).c_str(),
+          attrib == FILE_ATTRIBUTE_NORMAL ? 0 : attrib);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
   return true;
 }
 
-bool path_exists(const std::string& path) { return PathFileExistsA(path.c_str()) != 0; }
+bool path_exists(const std::string& path) { return PathFileExistsW(wide(path).c_str()) != 0; }
 
 void wait_for_key() {
   DWORD mode;
@@ -133,18 +228,18 @@ folder_lock::~folder_lock() {
 
 progress_title::progress_title(const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
-  char title[1024];
+  wchar_t title[1024];
   SetLastError(0);
-  const DWORD n = GetConsoleTitleA(title, sizeof title);
+  const DWORD n = GetConsoleTitleW(title, 1024);
   // No console, or a title that could not be given back whole; an empty
   // title fails without an error.
-  if ((n == 0 && GetLastError() != 0) || n >= sizeof title) return;
-  saved_.assign(title, n);
+  if ((n == 0 && GetLastError() != 0) || n >= 1024) return;
+  saved_ = narrow(title, n);
   active_ = true;
 }
 
 progress_title::~progress_title() {
-  if (active_) SetConsoleTitleA(saved_.c_str());
+  if (active_) SetConsoleTitleW(wide(saved_).c_str());
 }
 
 void progress_title::start_piece(std::size_t index, std::uint64_t size) {
@@ -163,7 +258,7 @@ void progress_title::advance(std::uint64_t bytes) {
   // The pieces done, and the share of this one.
   const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
   const unsigned percent = static_cast<unsigned>((double(index_) + part) * 100 / double(pieces_));
-  SetConsoleTitleA((std::to_string(percent) + "% " + name_).c_str());
+  SetConsoleTitleW(wide(std::to_string(percent) + "% " + name_).c_str());
 }
 
 input_file::~input_file() {
@@ -172,7 +267,7 @@ input_file::~input_file() {
 
 bool input_file::open(const std::string& path) {
   // Links are followed: a piece may live elsewhere, or in a synced folder.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return keep_regular(h, &handle_, &id_, &size_);
 }
@@ -182,8 +277,8 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   const std::string path = join_path(tool_folder, temp_output_name(GetCurrentProcessId()));
   *unusable = path;
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!keep_regular(h, &handle_, &id_, nullptr)) return false;
   temp_path_ = path;
   delete_on_close(h, true);
@@ -218,7 +313,7 @@ publish_result output_file::publish(const std::string&, const std::string& path)
     return publish_result::failed;
   }
   // Without MOVEFILE_REPLACE_EXISTING the move never replaces anything.
-  if (MoveFileExA(temp_path_.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+  if (MoveFileExW(wide(temp_path_).c_str(), wide(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
     temp_path_.clear();
     return publish_result::published;
   }
@@ -232,14 +327,14 @@ publish_result output_file::publish(const std::string&, const std::string& path)
 void output_file::discard() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));
   handle_ = -1;
-  if (!temp_path_.empty()) DeleteFileA(temp_path_.c_str());
+  if (!temp_path_.empty()) DeleteFileW(wide(temp_path_).c_str());
   temp_path_.clear();
 }
 
 void remove_leftovers(const std::string& tool_folder) {
   list_folder(tool_folder, [&](const char* name, unsigned) {
     // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
-    if (is_temp_output(name)) DeleteFileA(join_path(tool_folder, name).c_str());
+    if (is_temp_output(name)) DeleteFileW(wide(join_path(tool_folder, name)).c_str());
   });
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "common/common.h"
+
 namespace platform {
 
 #ifdef _WIN32
@@ -23,9 +25,28 @@ inline std::string join_path(const std::string& folder, const std::string& name)
   return folder + separator + name;
 }
 
-// What the whole process needs before it starts: on POSIX, a file-size limit
-// that fails a write, which is reported, instead of killing the run.
+// What the whole process needs before it starts. On POSIX: the user's locale,
+// in which names are searched and messages written, and a file-size limit
+// that fails a write, which is reported, instead of killing the run. On
+// Windows the locale stays "C": names are UTF-8, searched byte by byte.
 void prepare_process();
+
+enum class stream { output, error };
+
+// Writes line and a line end to the console stream in one write: the line
+// arrives whole, before anything slow. POSIX: messages in UTF-8 where that is
+// the locale's encoding, GBK elsewhere; names as the folder holds them.
+// Windows: on a console, the whole line as it truly is; to a file or a pipe,
+// GBK messages and names in the ANSI code page ("?" for a character it
+// lacks), ended by "\r\n".
+void write_line(stream to, console_line line);
+
+// What names are ordered by (segment_name_less over these): the name itself
+// on POSIX. On Windows, the ANSI code page's bytes where they represent the
+// name exactly, so that such names keep the order the ANSI functions gave
+// them; the name's UTF-8 otherwise, which keeps one title's pieces in
+// counter order.
+std::string order_key(const std::string& name);
 
 // The path by which this program was started, as the user named it (links
 // not resolved); false when it cannot be had whole.
@@ -37,7 +58,9 @@ constexpr unsigned attrib_hidden = 0x02;
 constexpr unsigned attrib_subdir = 0x10;
 
 // Calls visit(name, attrib) for every entry of folder; an empty folder names
-// the root. False when the search could not start.
+// the root. False when the search could not start. On Windows, attrib is the
+// entry's attribute word, 0 for FILE_ATTRIBUTE_NORMAL, as the runtime's
+// folder search reports it.
 bool list_folder(const std::string& folder,
                  const std::function<void(const char* name, unsigned attrib)>& visit);
 

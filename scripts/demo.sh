@@ -7,19 +7,29 @@ bash scripts/install-deps.sh build
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target joiner >/dev/null
 
+# The tool writes its messages in the locale's encoding: UTF-8 under a UTF-8
+# locale, GBK under any other. A shell with no locale at all (C, as in many
+# containers) shows neither, so the demo speaks UTF-8 there.
+if [ "$(locale charmap 2>/dev/null)" = ANSI_X3.4-1968 ]; then
+  echo "This shell's locale is C; the demo runs the tool under C.UTF-8."
+  export LC_ALL=C.UTF-8
+fi
+# A Chinese title where the names' bytes show as such.
+title=movie
+[ "$(locale charmap 2>/dev/null)" = UTF-8 ] && title=视频
+
 sample=$(mktemp -d)
 mkdir "$sample/tool"
 cp build/linux/joiner "$sample/tool/"
 for i in $(seq 1 12); do
-  head -c $((i * 1000)) /dev/urandom >"$sample/movie.flv_$i.tmp"
+  head -c $((i * 1000)) /dev/urandom >"$sample/$title.flv_$i.tmp"
 done
 
 echo "Folder: $sample"
-# The console speaks GBK; show it in the terminal's UTF-8 where iconv can.
-show() { if command -v iconv >/dev/null; then iconv -f GBK -t UTF-8; else cat; fi; }
-echo | "$sample/tool/joiner" 2>&1 | show
+echo | "$sample/tool/joiner"
 echo
-cat "$sample"/movie.flv_{1..12}.tmp | cmp - "$sample/movie.flv" && echo "movie.flv equals the pieces joined in order."
+for i in $(seq 1 12); do cat "$sample/$title.flv_$i.tmp"; done | cmp - "$sample/$title.flv" &&
+  echo "$title.flv equals the pieces joined in order."
 echo "Run it again: the output is there already."
-echo | "$sample/tool/joiner" 2>&1 | show
+echo | "$sample/tool/joiner"
 rm -rf "$sample"
