@@ -126,9 +126,23 @@ bool write_all(HANDLE out, const char* data, std::size_t n) {
 
 // While marked, the file goes with the last handle to it, however the run
 // ends: Ctrl+C, a closed console, a crash.
-void delete_on_close(HANDLE h, bool mark) {
+bool delete_on_close(HANDLE h, bool mark) {
   FILE_DISPOSITION_INFO info = {mark};
-  SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info);
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Gives the open file h the name path, replacing nothing: the name then
+// belongs to this handle's file, whatever happened to the old one meanwhile.
+bool rename_open_file(HANDLE h, const std::string& path) {
+  const std::wstring name = wide(path);
+  const std::size_t bytes = name.size() * sizeof(wchar_t);
+  // Zeroed: no root folder, nothing replaced, and the name's end.
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(info->FileName, name.data(), bytes);
+  return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
+         0;
 }
 
 }  // namespace
@@ -281,10 +295,9 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!keep_regular(h, &handle_, &id_, nullptr)) return false;
   temp_path_ = path;
-  delete_on_close(h, true);
-  // Publishing is a move, which cannot cross volumes.
+  // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
-  if (!folder_id(folder, &pieces) || pieces.volume != id_.volume) {
+  if (!delete_on_close(h, true) || !folder_id(folder, &pieces) || pieces.volume != id_.volume) {
     discard();
     return false;
   }
@@ -305,25 +318,33 @@ copy_result output_file::append(const input_file& in, progress_title* progress) 
 
 publish_result output_file::publish(const std::string&, const std::string& path) {
   const HANDLE h = as_handle(handle_);
-  const bool flushed = FlushFileBuffers(h) != 0;
-  delete_on_close(h, false);
-  handle_ = -1;
-  if (!CloseHandle(h) || !flushed) {
+  // The bytes are on the disk before the file has its name, so that no power
+  // cut leaves that name on part of them. Unmarked, it is the output.
+  if (!FlushFileBuffers(h) || !delete_on_close(h, false)) {
     discard();
     return publish_result::failed;
   }
-  // Without MOVEFILE_REPLACE_EXISTING the move never replaces anything.
-  if (MoveFileExW(wide(temp_path_).c_str(), wide(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
-    temp_path_.clear();
-    return publish_result::published;
+  if (!rename_open_file(h, path)) {
+    const DWORD error = GetLastError();
+    discard();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? publish_result::exists
+                                                                       : publish_result::failed;
   }
-  const DWORD error = GetLastError();
-  discard();
-  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? publish_result::exists
-                                                                     : publish_result::failed;
+  // A rename is a change to the folder, which NTFS logs lazily; a flush
+  // through the file's handle commits it with the file.
+  if (!FlushFileBuffers(h)) {
+    // Not durable, so no output: it goes with its handle, or by its new name.
+    temp_path_ = delete_on_close(h, true) ? std::string() : path;
+    discard();
+    return publish_result::failed;
+  }
+  temp_path_.clear();
+  handle_ = -1;
+  CloseHandle(h);
+  return publish_result::published;
 }
 
-// Also after a failed move, when the file is closed but still there.
+// Also after a failed rename, when the file is closed but still there.
 void output_file::discard() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));
   handle_ = -1;
