@@ -175,6 +175,8 @@ void write_line(stream to, console_line line) {
 }
 
 std::string order_key(const std::string& name) {
+  // Under a UTF-8 code page the ANSI functions gave the UTF-8 itself; an
+  // unpaired surrogate keeps its own bytes rather than U+FFFD's.
   std::string key;
   if (GetACP() == CP_UTF8 || !to_ansi(wide(name), WC_NO_BEST_FIT_CHARS, &key)) return name;
   return key;
@@ -242,12 +244,13 @@ folder_lock::~folder_lock() {
 
 progress_title::progress_title(const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
-  wchar_t title[1024];
+  constexpr DWORD size = 1024;
+  wchar_t title[size];
   SetLastError(0);
-  const DWORD n = GetConsoleTitleW(title, 1024);
+  const DWORD n = GetConsoleTitleW(title, size);
   // No console, or a title that could not be given back whole; an empty
   // title fails without an error.
-  if ((n == 0 && GetLastError() != 0) || n >= 1024) return;
+  if ((n == 0 && GetLastError() != 0) || n >= size) return;
   saved_ = narrow(title, n);
   active_ = true;
 }
