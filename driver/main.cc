@@ -45,7 +45,7 @@ int join_in(const std::string& folder, const std::string& tool_folder) {
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
 
-  NameList names = list_files(folder);
+  NameList names = list_files(folder, tool_folder);
   std::sort(names.begin(), names.end(), segment_name_less);
   if (names.size() < 2) {
     std::cerr << too_few << line_end;

@@ -236,6 +236,13 @@ bool list_folder(const std::string& folder,
   return true;
 }
 
+bool identify_folder(const std::string& folder, file_id* id) {
+  struct stat st;
+  if (stat(folder_or_root(folder).c_str(), &st) != 0) return false;
+  *id = id_of(st);
+  return true;
+}
+
 bool path_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

@@ -86,7 +86,13 @@ class progress_title {
 struct file_id {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  bool operator==(const file_id& other) const {
+    return volume == other.volume && index == other.index;
+  }
 };
+
+// Which folder folder is, links followed; false when that cannot be told.
+bool identify_folder(const std::string& folder, file_id* id);
 
 // A piece open for reading from its start; closed when it goes.
 class input_file {
