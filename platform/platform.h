@@ -45,7 +45,9 @@ bool list_folder(const std::string& folder,
 bool path_exists(const std::string& path);
 
 // Waits for one key press and takes all that it sent (an arrow key sends
-// several bytes); without a console, for one byte of standard input.
+// several bytes); without a console, for one byte of standard input. On a
+// POSIX terminal, an interruption meanwhile gives the terminal its modes
+// back before it ends the run with its own status.
 void wait_for_key();
 
 // While it lives, no other run of the tool joins in folder: runs take turns,
