@@ -6,12 +6,22 @@
 
 #include "platform/platform.h"
 
-NameList list_files(const std::string& folder) {
+NameList list_files(const std::string& folder, const std::string& tool_folder) {
   NameList names;
+  platform::file_id tool;
+  const bool tool_known = platform::identify_folder(tool_folder, &tool);
   const bool started = platform::list_folder(folder, [&](const char* name, unsigned attrib) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
     // Equality, not a bit test: a directory with any other flag is listed.
     if (attrib == platform::attrib_subdir) return;
+    // Except the tool's own folder, which a copy or a sync may leave read-only
+    // or hidden: taken for a piece, it would fail every run. Told by identity,
+    // not by name, since the folder search and the tool's path may spell it
+    // differently (case, links).
+    platform::file_id id;
+    if (tool_known && (attrib & platform::attrib_subdir) &&
+        platform::identify_folder(platform::join_path(folder, name), &id) && id == tool)
+      return;
     names.emplace_back(name);
   });
   if (!started) platform::write_line(platform::stream::error, {messages::find_no_file});

@@ -6,9 +6,10 @@
 #include "common/common.h"
 
 // Every entry of folder except "." and ".." and plain directories, in the
-// order the platform yields them. When the search cannot start, says
+// order the platform yields them, and never tool_folder, the folder that
+// holds this tool, whatever its flags. When the search cannot start, says
 // "find no file!" on the error stream and returns nothing.
-NameList list_files(const std::string& folder);
+NameList list_files(const std::string& folder, const std::string& tool_folder);
 
 // Shorter names first, then byte order, so unpadded counters sort by value.
 bool segment_name_less(const std::string& a, const std::string& b);

@@ -28,7 +28,7 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
 
-  NameList names = list_files(folder);
+  NameList names = list_files(folder, tool_folder);
   sort_names(&names);
   if (names.size() < 2) {
     write_line(stream::error, {messages::too_few});

@@ -2,10 +2,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/auxv.h>
 #include <sys/file.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,26 +48,52 @@ file_id id_of(const struct stat& st) {
   return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-// The interruptions that would end the run while its output is unfinished:
-// those that the run was not told to ignore (nohup ignores SIGHUP).
+// The signals that would end the run while its output is unfinished, or with
+// the terminal in the key wait's modes; a failed console write is one too.
+constexpr int interruption_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Those that the run was not told to ignore (nohup ignores SIGHUP).
 sigset_t interruptions() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : interruption_signals) {
     struct sigaction action;
     if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) sigaddset(&set, sig);
   }
   return set;
 }
 
+// Blocks the interruptions, *caller_mask becoming the mask found. Returns
+// those that this run now holds: one that the caller had blocked, it means to
+// wait beyond this run, so the run neither acts on it nor unblocks it.
+sigset_t hold_interruptions(sigset_t* caller_mask) {
+  sigset_t held = interruptions();
+  sigprocmask(SIG_BLOCK, &held, caller_mask);
+  for (int sig : interruption_signals)
+    if (sigismember(caller_mask, sig) == 1) sigdelset(&held, sig);
+  return held;
+}
+
+// A mask in a word: Linux has signals 1 to 64 only.
+std::uint64_t bits_of(const sigset_t& set) {
+  std::uint64_t bits = 0;
+  for (int sig = 1; sig <= 64; ++sig)
+    if (sigismember(&set, sig) == 1) bits |= std::uint64_t{1} << (sig - 1);
+  return bits;
+}
+
+sigset_t set_of(std::uint64_t bits) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig = 1; sig <= 64; ++sig)
+    if (bits >> (sig - 1) & 1) sigaddset(&set, sig);
+  return set;
+}
+
 // Asked after every chunk, so the usual answer costs one system call.
-bool interrupted() {
+bool interrupted(std::uint64_t held) {
   sigset_t pending;
-  if (sigpending(&pending) != 0 || sigisemptyset(&pending)) return false;
-  const sigset_t held = interruptions();
-  for (int sig : {SIGINT, SIGTERM, SIGHUP})
-    if (sigismember(&held, sig) && sigismember(&pending, sig)) return true;
-  return false;
+  return sigpending(&pending) == 0 && (bits_of(pending) & held) != 0;
 }
 
 // Bytes between two requests to start writing the output to the disk, so that
@@ -226,6 +254,13 @@ bool list_folder(const std::string& folder,
   return true;
 }
 
+bool identify_folder(const std::string& folder, file_id* id) {
+  struct stat st;
+  if (stat(folder_or_root(folder).c_str(), &st) != 0) return false;
+  *id = id_of(st);
+  return true;
+}
+
 bool path_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -239,23 +274,45 @@ void wait_for_key() {
     }
     return;
   }
+  // An interruption during the wait must not leave the terminal without echo:
+  // it is held and taken through a descriptor, so the modes go back first.
+  sigset_t caller_mask;
+  const sigset_t held = hold_interruptions(&caller_mask);
+  const int signals = signalfd(-1, &held, SFD_CLOEXEC);
   // One key, unechoed, without Enter; Ctrl+C is a key here as under _getch.
   struct termios raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-  char key[64];
-  while (read(STDIN_FILENO, key, 1) < 0 && errno == EINTR) {
+  struct signalfd_siginfo signal_info;
+  signal_info.ssi_signo = 0;
+  pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
+  while (poll(waits, signals < 0 ? 1 : 2, -1) < 0 && errno == EINTR) {
   }
-  // The rest of what the key sent (an arrow key's "[A") comes within a tenth
-  // of a second; it must not reach the shell after the tool.
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 1;
-  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-  while (read(STDIN_FILENO, key, sizeof key) > 0) {
+  char key[64];
+  if (waits[1].revents & POLLIN) {
+    if (read(signals, &signal_info, sizeof signal_info) != sizeof signal_info)
+      signal_info.ssi_signo = 0;
+  } else {
+    while (read(STDIN_FILENO, key, 1) < 0 && errno == EINTR) {
+    }
+    // The rest of what the key sent (an arrow key's "[A") comes within a
+    // tenth of a second; it must not reach the shell after the tool.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    while (read(STDIN_FILENO, key, sizeof key) > 0) {
+    }
   }
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (signals >= 0) close(signals);
+  // The signal taken ends the run as it would have without the wait; any
+  // other that came meanwhile does so when the caller's mask is back.
+  const int taken = static_cast<int>(signal_info.ssi_signo);
+  if (taken) signal(taken, SIG_DFL);
+  sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+  if (taken) raise(taken);
 }
 
 folder_lock::folder_lock(const std::string& folder) {
@@ -295,9 +352,10 @@ bool input_file::open(const std::string& path) {
 
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable) {
-  sigset_t held = interruptions();
-  sigprocmask(SIG_BLOCK, &held, nullptr);
-  held_ = true;
+  sigset_t caller_mask;
+  held_ = bits_of(hold_interruptions(&caller_mask));
+  caller_mask_ = bits_of(caller_mask);
+  holding_ = true;
   struct stat st;
   int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
@@ -341,7 +399,7 @@ copy_result output_file::append(const input_file& in, progress_title*) {
       sync_file_range(out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
       unsent_ = 0;
     }
-    if (!interrupted()) return true;
+    if (!interrupted(held_)) return true;
     discard();
     return false;
   };
@@ -390,11 +448,11 @@ void output_file::discard() {
   handle_ = -1;
   if (!temp_path_.empty()) unlink(temp_path_.c_str());
   temp_path_.clear();
-  if (held_) {
-    sigset_t held = interruptions();
-    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+  if (holding_) {
+    const sigset_t caller_mask = set_of(caller_mask_);
+    sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
   }
-  held_ = false;
+  holding_ = false;
 }
 
 void remove_leftovers(const std::string& tool_folder) {

@@ -207,6 +207,8 @@ bool list_folder(const std::string& folder,
   return true;
 }
 
+bool identify_folder(const std::string& folder, file_id* id) { return folder_id(folder, id); }
+
 bool path_exists(const std::string& path) { return PathFileExistsW(wide(path).c_str()) != 0; }
 
 void wait_for_key() {

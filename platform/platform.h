@@ -68,7 +68,9 @@ bool list_folder(const std::string& folder,
 bool path_exists(const std::string& path);
 
 // Waits for one key press and takes all that it sent (an arrow key sends
-// several bytes); without a console, for one byte of standard input.
+// several bytes); without a console, for one byte of standard input. On a
+// POSIX terminal, an interruption meanwhile gives the terminal its modes
+// back before it ends the run with its own status.
 void wait_for_key();
 
 // While it lives, no other run of the tool joins in folder: runs take turns,
@@ -109,7 +111,13 @@ class progress_title {
 struct file_id {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  bool operator==(const file_id& other) const {
+    return volume == other.volume && index == other.index;
+  }
 };
+
+// Which folder folder is, links followed; false when that cannot be told.
+bool identify_folder(const std::string& folder, file_id* id);
 
 // A piece open for reading from its start; closed when it goes.
 class input_file {
@@ -141,10 +149,11 @@ enum class publish_result { published, exists, failed };
 //
 //   create → append, once per piece → publish, or discard
 //
-// Interruptions (POSIX: SIGINT, SIGTERM and SIGHUP, unless ignored) are held
-// from create until publish has made the output's name durable, or the file
-// is gone; a held one then ends the run (so append may end it mid-join, once
-// the file is removed). publish and discard close the file, and an output
+// Interruptions (POSIX: SIGINT, SIGTERM, SIGHUP, and SIGPIPE from a console
+// reader gone, each unless the caller ignores or blocks it) are held from
+// create until publish has made the output's name durable, or the file is
+// gone; a held one then ends the run (so append may end it mid-join, once the
+// file is removed). publish and discard close the file, and an output
 // that goes unpublished, by discard or by leaving its scope, takes its bytes
 // with it.
 class output_file {
@@ -154,7 +163,9 @@ class output_file {
       : handle_(std::exchange(other.handle_, -1)),
         id_(other.id_),
         temp_path_(std::exchange(other.temp_path_, {})),
-        held_(std::exchange(other.held_, false)),
+        holding_(std::exchange(other.holding_, false)),
+        caller_mask_(other.caller_mask_),
+        held_(other.held_),
         unsent_(other.unsent_),
         buffer_(std::move(other.buffer_)) {}
   output_file& operator=(output_file&&) = delete;
@@ -179,7 +190,11 @@ class output_file {
   std::intptr_t handle_ = -1;
   file_id id_;
   std::string temp_path_;  // a named temporary file, while this run owns it
-  bool held_ = false;      // interruptions held
+  // POSIX, from create until the file is published or gone: the signal mask
+  // that the caller had, given back whole, and the interruptions held
+  // meanwhile; as bits, signal n at bit n - 1.
+  bool holding_ = false;
+  std::uint64_t caller_mask_ = 0, held_ = 0;
   std::uint64_t unsent_ = 0;
   std::unique_ptr<char[]> buffer_;  // for copies the system does not do itself
 };
