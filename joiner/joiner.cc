@@ -40,6 +40,8 @@ join_result join_files(const std::string& folder, const std::string& out_name,
   }
   platform::progress_title progress(out_name, names.size());
   if (!append_all(folder, names, output_path, &out, &progress)) return join_result::failed;
+  // Publishing ends the run if an interruption came meanwhile.
+  progress.restore();
   switch (out.publish(folder, output_path)) {
     case platform::publish_result::published:
       return join_result::joined;

@@ -1,3 +1,7 @@
+// The native platform, for Linux only: beside POSIX, the join and its
+// publishing use O_TMPFILE, copy_file_range, sync_file_range, renameat2 and
+// /proc/self/fd, and the tool's own path comes from getauxval and /proc/self/exe.
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -5,13 +9,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/auxv.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <vector>
@@ -331,10 +338,50 @@ folder_lock::~folder_lock() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-progress_title::progress_title(const std::string&, std::size_t pieces) : pieces_(pieces) {}
-progress_title::~progress_title() = default;
-void progress_title::start_piece(std::size_t, std::uint64_t) {}
-void progress_title::advance(std::uint64_t) {}
+// xterm's title sequences: the old title kept on the terminal's own stack, and
+// given back from there, since a terminal does not tell its title.
+constexpr char push_title[] = "\x1B[22;0t";
+constexpr char pop_title[] = "\x1B[23;0t";
+
+progress_title::progress_title(const std::string& name, std::size_t pieces)
+    : name_(name), pieces_(pieces) {
+  const char* term = getenv("TERM");
+  if (!isatty(STDOUT_FILENO) || !term || !*term || strcmp(term, "linux") == 0 ||
+      strcmp(term, "dumb") == 0)
+    return;
+  // Control bytes in a name would end the title early, or act on the terminal.
+  for (char& c : name_)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  // Each sequence is a write of its own: the dialogue's lines stay one write each.
+  active_ = write_all(STDOUT_FILENO, push_title, sizeof push_title - 1);
+}
+
+void progress_title::restore() {
+  if (active_) write_all(STDOUT_FILENO, pop_title, sizeof pop_title - 1);
+  active_ = false;
+}
+
+void progress_title::start_piece(std::size_t index, std::uint64_t size) {
+  index_ = index;
+  size_ = size;
+  done_ = 0;
+  advance(0);
+}
+
+void progress_title::advance(std::uint64_t bytes) {
+  done_ += bytes;
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  const unsigned long now = static_cast<unsigned long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+  if (!active_ || (shown_ && now - last_shown_ < 250)) return;
+  shown_ = true;
+  last_shown_ = now;
+  // The pieces done, and the share of this one.
+  const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
+  const unsigned percent = static_cast<unsigned>((double(index_) + part) * 100 / double(pieces_));
+  const std::string title = "\x1B]0;" + std::to_string(percent) + "% " + name_ + "\x07";
+  write_all(STDOUT_FILENO, title.data(), title.size());
+}
 
 input_file::~input_file() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
@@ -389,17 +436,19 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return true;
 }
 
-copy_result output_file::append(const input_file& in, progress_title*) {
+copy_result output_file::append(const input_file& in, progress_title* progress) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
   // After every chunk: start writing back what is joined so far, and let a
-  // held interruption end the run, its file gone first.
+  // held interruption end the run, its file gone and the title back first.
   auto wrote = [&](std::uint64_t n) {
     unsent_ += n;
     if (unsent_ >= write_back_step) {
       sync_file_range(out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
       unsent_ = 0;
     }
+    progress->advance(n);
     if (!interrupted(held_)) return true;
+    progress->restore();
     discard();
     return false;
   };

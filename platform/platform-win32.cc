@@ -257,8 +257,9 @@ progress_title::progress_title(const std::string& name, std::size_t pieces)
   active_ = true;
 }
 
-progress_title::~progress_title() {
+void progress_title::restore() {
   if (active_) SetConsoleTitleW(wide(saved_).c_str());
+  active_ = false;
 }
 
 void progress_title::start_piece(std::size_t index, std::uint64_t size) {

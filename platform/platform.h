@@ -1,5 +1,5 @@
 // The few things the tool needs from the operating system. Everything that
-// differs between POSIX and Windows lives behind this header, in
+// differs between Linux and Windows lives behind this header, in
 // platform-posix.cc and platform-win32.cc.
 #pragma once
 
@@ -87,17 +87,21 @@ class folder_lock {
   std::intptr_t handle_ = -1;
 };
 
-// Shows how far a join has got in the console window's title, a few times a
-// second at most, and gives the old title back when it goes. Windows only;
-// nothing happens elsewhere or without a console.
+// Shows how far a join has got ("37% movie.flv") in the title of the console
+// window, or on Linux of the terminal that is standard output, a few times a
+// second at most, and gives the old title back at restore or when it goes.
+// Nothing happens without a console, or on a terminal that TERM says has no
+// title (linux, dumb, or TERM unset).
 class progress_title {
  public:
   progress_title(const std::string& name, std::size_t pieces);
-  ~progress_title();
+  ~progress_title() { restore(); }
   progress_title(const progress_title&) = delete;
   progress_title& operator=(const progress_title&) = delete;
   void start_piece(std::size_t index, std::uint64_t size);
   void advance(std::uint64_t bytes);
+  // Before anything that may end the run on an interruption.
+  void restore();
 
  private:
   std::string name_, saved_;

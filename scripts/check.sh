@@ -62,3 +62,25 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j2
 ctest --preset asan
 
+echo "== the same bytes from the same commit"
+# The packages built twice afresh: in folders of other paths, a moment apart,
+# under another umask and time zone, yet byte for byte the same.
+same=$PWD/build/same-bytes
+rm -rf "$same"
+packages() {  # build folder
+  for preset in linux win32; do
+    cmake --preset $preset -B "$1/$preset" -DJOINER_TESTS=OFF >/dev/null
+    cmake --build "$1/$preset" -j2 --target package >/dev/null
+  done
+}
+packages "$same/1"
+sleep 1
+(umask 077 && export TZ=Asia/Shanghai && packages "$same/second build")
+(cd "$same/1" && for file in linux/joiner linux/joiner-*-linux-*.tar.gz win32/joiner.exe \
+  win32/joiner-*-win32.zip; do cmp "$file" "../second build/$file"; done)
+# Each holds one folder, joiner, with the program in it, which may run.
+tar -tvzf "$same"/1/linux/joiner-*-linux-*.tar.gz | grep '^-rwxr-xr-x 0/0 .* joiner/joiner$' \
+  >/dev/null || { echo "The tarball does not hold joiner/joiner, runnable."; exit 1; }
+[ "$(zipinfo -1 "$same"/1/win32/joiner-*-win32.zip)" = $'joiner/\njoiner/joiner.exe' ] ||
+  { echo "The zip holds more or less than joiner/joiner.exe."; exit 1; }
+echo "The same bytes from two builds: $(cd "$same/1" && echo */joiner-[0-9]*)"

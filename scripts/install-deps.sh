@@ -2,8 +2,9 @@
 # Installs, from Debian's packages, whatever of the named needs is missing:
 #   build  cmake, g++, GoogleTest
 #   test   the above, clang-format, strace, ntfs-3g, exFAT through FUSE, the GBK locale
-#   win32  the mingw-w64 cross compilers, Wine for 32-bit and 64-bit programs,
-#          and qemu-user where the kernel cannot run 32-bit code itself
+#   win32  the mingw-w64 cross compilers, zip and unzip for its package, Wine for
+#          32-bit and 64-bit programs, and qemu-user where the kernel cannot run
+#          32-bit code itself
 #   bench  hyperfine, GNU time and jq
 set -euo pipefail
 
@@ -20,7 +21,8 @@ for what in "$@"; do
       need_build; need clang-format; need locales
       need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
     win32)
-      need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need wine; need wine64; need locales ;;
+      need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need zip; need unzip
+      need wine; need wine64; need locales ;;
     bench) need_build; need hyperfine; need time; need jq ;;
   esac
 done
