@@ -22,7 +22,7 @@ for what in "$@"; do
       need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need zip; need unzip
-      need wine; need wine64; need locales ;;
+      need wine; need wine64; need locales; need qemu-user-static ;;
     bench) need_build; need hyperfine; need time; need jq ;;
   esac
 done
@@ -52,25 +52,10 @@ if [[ " $* " == *" test "* || " $* " == *" win32 "* ]]; then
 fi
 
 # 32-bit Wine on a kernel without 32-bit support: every i386 program goes
-# through qemu-user, with the guest address space capped as qemu 7.2 needs for
-# Wine to start. Only what is missing is done; a machine that runs 32-bit code
-# itself is left alone.
-binfmt=/proc/sys/fs/binfmt_misc
-wrapper=/usr/local/libexec/qemu-i386-wine
+# through qemu-user from now on. A machine that runs 32-bit code itself is left
+# as it is (check.sh takes the qemu-user route there for one run only).
 if [[ " $* " == *" win32 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  if ! installed qemu-user-static; then
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends qemu-user-static
-  fi
-  if [ ! -e $binfmt/register ] && ! $sudo mount -t binfmt_misc none $binfmt 2>/dev/null; then
+  routes=$(dirname "$0")/i386-routes.sh
+  $sudo bash -c "source '$routes' && register_qemu qemu-i386" ||
     echo "binfmt_misc cannot be mounted here: 32-bit Windows programs cannot run under Wine." >&2
-  elif [ ! -e $binfmt/qemu-i386 ]; then
-    $sudo mkdir -p "${wrapper%/*}"
-    printf '#!/bin/sh\nexec /usr/bin/qemu-i386-static -R 0x7fff0000 "$@"\n' | $sudo tee $wrapper >/dev/null
-    $sudo chmod 755 $wrapper
-    # F: the interpreter is opened now, so it serves every process Wine starts.
-    magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-    mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-    echo ":qemu-i386:M::$magic:$mask:$wrapper:F" | $sudo tee $binfmt/register >/dev/null
-  fi
 fi
