@@ -252,28 +252,23 @@ struct run_result {
   bool terminal_as_found = true;  // nothing of the key left unread, the modes back
 };
 
-// Made before the run starts, so that nothing but exec happens in the child.
-struct command {
-  std::vector<std::string> argv;
-  std::vector<std::string> env;
-};
-
-command with_env(std::vector<std::string> argv, const std::map<std::string, std::string>& set) {
-  command c{std::move(argv), {}};
-  for (char** e = environ; *e; ++e)
-    if (!set.count(std::string(*e).substr(0, std::string(*e).find('=')))) c.env.push_back(*e);
-  for (const auto& [name, value] : set) c.env.push_back(name + "=" + value);
-  return c;
-}
-
-command command_for(const row& r, const std::string& tool, const std::string& trace) {
-  std::map<std::string, std::string> env = {
-      {"LC_ALL", locale_of(r)}, {"TERM", "xterm"}, {"ASAN_OPTIONS", "detect_leaks=0"}};
-  // Wine's relay channel alone: the calls that the traced rows read.
-  if (r.options & traced && !wine.empty()) env["WINEDEBUG"] = "-all,+relay";
-  if (!wine.empty()) return with_env({wine, tool}, env);
+// Everything the run needs, made before it starts: the child only execs.
+std::vector<std::string> command_for(const row& r, const std::string& tool,
+                                     const std::string& trace) {
+  std::vector<std::string> argv = {"env", "LC_ALL=" + locale_of(r), "TERM=xterm",
+                                   "ASAN_OPTIONS=detect_leaks=0"};  // no leak check under ptrace
+  if (!wine.empty()) {
+    // Wine's relay channel alone: the calls that the traced rows read.
+    if (r.options & traced) argv.push_back("WINEDEBUG=-all,+relay");
+    argv.push_back(wine);
+    // Another Windows program holds the second piece open while the tool runs.
+    const fs::path pieces = fs::path(tool).parent_path().parent_path();
+    if (r.options & piece_held_open) argv.insert(argv.end(), {holder, pieces / r.entries[1]});
+    argv.push_back(tool);
+    return argv;
+  }
   // Fewer descriptors than a row has pieces; a full disk is a file-size limit.
-  std::vector<std::string> argv = {"prlimit", "--nofile=16"};
+  argv.insert(argv.end(), {"prlimit", "--nofile=16"});
   if (r.options & full_disk) argv.push_back("--fsize=" + std::to_string(2 * 4096 + 16));
   argv.push_back("--");
   if (r.options & ignores_hangup) argv.push_back("nohup");
@@ -286,20 +281,14 @@ command command_for(const row& r, const std::string& tool, const std::string& tr
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
   }
   argv.push_back(tool);
-  return with_env(argv, env);
+  return argv;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> p;
-  for (std::string& s : strings) p.push_back(&s[0]);
-  p.push_back(nullptr);
-  return p;
-}
-
-// Starts c with its standard streams on in, out and err, or on the terminal tty as its
+// Starts argv with its standard streams on in, out and err, or on the terminal tty as its
 // controlling one. Signals as a shell leaves them: at their defaults, none blocked (but
 // SIGINT where the row's caller blocks it).
-pid_t start(command c, const row& r, int in, int out, int err, const char* tty = nullptr) {
+pid_t start(std::vector<std::string> argv, const row& r, int in, int out, int err,
+            const char* tty = nullptr) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (tty) posix_spawn_file_actions_addopen(&actions, 0, tty, O_RDWR, 0);
@@ -318,11 +307,12 @@ pid_t start(command c, const row& r, int in, int out, int err, const char* tty =
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   const int session = tty ? POSIX_SPAWN_SETSID : 0;
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | session);
-  std::vector<char*> argv = pointers(c.argv);
-  std::vector<char*> env = pointers(c.env);
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(&arg[0]);
+  args.push_back(nullptr);
   pid_t pid = -1;
-  const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
-  EXPECT_EQ(error, 0) << argv[0] << ": " << strerror(error);
+  const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  EXPECT_EQ(error, 0) << args[0] << ": " << strerror(error);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return pid;
@@ -489,28 +479,6 @@ run_result run_held(const row& r, const std::string& tool, const std::string& co
   return result;
 }
 
-// Runs the tool while another Windows program holds the second piece open, sharing it for
-// reading and writing, as a player or a downloader does.
-run_result run_beside_holder(const row& r, const std::string& tool, const std::string& console,
-                             const std::string& pieces) {
-  int to_holder[2];
-  int from_holder[2];
-  EXPECT_EQ(pipe2(to_holder, O_CLOEXEC), 0) << strerror(errno);
-  EXPECT_EQ(pipe2(from_holder, O_CLOEXEC), 0) << strerror(errno);
-  const std::string piece = as_shown(r, "{W}/" + r.entries[1], pieces);
-  const pid_t holding =
-      start(with_env({wine, holder, piece}, {}), r, to_holder[0], from_holder[1], 2);
-  close(to_holder[0]);
-  close(from_holder[1]);
-  char said[4];
-  EXPECT_EQ(read(from_holder[0], said, sizeof said), 4) << "the holder never held " << piece;
-  run_result result = finish_on_files(start_on_files(r, tool, console), console);
-  close(to_holder[1]);  // the holder lets go at the end of its input
-  EXPECT_EQ(wait_for(holding), 0);
-  close(from_holder[0]);
-  return result;
-}
-
 run_result run(const row& r, const std::string& tool, const std::string& console,
                const std::string& pieces, std::vector<run_result>* others) {
   run_result result;
@@ -518,8 +486,6 @@ run_result run(const row& r, const std::string& tool, const std::string& console
     result = run_on_terminal(r, tool, console);
   else if (r.at_first_line != meanwhile::nothing)
     result = run_held(r, tool, console, pieces, others);
-  else if (r.options & piece_held_open)
-    result = run_beside_holder(r, tool, console, pieces);
   else
     result = finish_on_files(start_on_files(r, tool, console), console);
   if (wine.empty()) {
