@@ -182,9 +182,7 @@ class output_file {
   // Everything that in yields, from its current position to its end.
   copy_result append(const input_file& in, progress_title* progress);
   // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
-  bool is(const input_file& in) const {
-    return in.id_.volume == id_.volume && in.id_.index == id_.index;
-  }
+  bool is(const input_file& in) const { return in.id_ == id_; }
   // Puts the bytes on stable storage, then gives them the name path, in
   // folder, without ever replacing anything, and makes that name durable.
   publish_result publish(const std::string& folder, const std::string& path);
