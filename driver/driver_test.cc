@@ -78,9 +78,9 @@ expectation stops_with(const std::string& error) { return {"", {}, error, 1, fal
 enum option : unsigned {
   natively_only = 1 << 0,
   wine_only = 1 << 1,
-  unix_entries = 1 << 2,  // links, FIFOs or folder modes, which FUSE drives lack
+  unix_entries = 1 << 2,  // links, FIFOs, folder modes or GBK names, which FUSE drives lack
   traced = 1 << 3,        // the calls that publish the output, in order
-  full_disk = 1 << 4,     // room for two pieces of output
+  full_disk = 1 << 4,     // room for 4 KiB of output: the second piece's write is cut short
   terminal = 1 << 5,      // a pseudo-terminal is the console, an arrow key the key
   sigterm_at_prompt = 1 << 6,
   chinese_utf8 = 1 << 7,  // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
@@ -120,8 +120,6 @@ const std::vector<std::string> p2 = numbered("p.x_", 2);
 const std::vector<std::string> p3 = numbered("p.x_", 3);
 const std::vector<std::string> fifo = {"p.x_1.tmp", "p.x_2.tmp|", "p.x_3.tmp"};
 const std::vector<std::string> unreadable = {"p.x_1.tmp", "p.x_2.tmp>/proc/self/mem"};
-// The third tells no size until read: met in the plain copy loop.
-const std::vector<std::string> sizeless = {"p.x_1.tmp", "p.x_2.tmp", "p.x_3.tmp>/proc/version"};
 // Listed while dangling, then made a link to the output.
 const std::vector<std::string> to_output = {"p.x_1.tmp", "p.x_2.tmp>/nowhere"};
 const std::vector<std::string> emoji = numbered("🎉新年.flv_", 3);
@@ -134,12 +132,15 @@ const row rows[] = {
   {"too few names", {"only_1.ts"}, stops_with("分段文件少于两个！\n")},
   // r first, .h second, which names the output ".", the folder itself: both are listed.
   {"hidden and read-only folders are listed", {".h/", "r^", "v.ts_1.x"},
-   {"", {}, made_already("."), 0, false, true}, unix_entries | read_only_tool_folder},
+   {"", {}, made_already("."), 0, false, true}, unix_entries},
+  {"a read-only tool folder", p2, joins("p.x", p2), unix_entries | read_only_tool_folder},
+  // Shorter first in code page 936 (the ANSI functions' order), longer in UTF-8.
+  {"names in the code page's order", {"视.k_1.s", "abc.k_2.s"},
+   joins("abc.k", {"视.k_1.s", "abc.k_2.s"}), unix_entries},
   {"a FIFO", fifo, fails("p.x", p2, error_line("open file", "p.x_2.tmp")), unix_entries},
   {"a piece whose read fails", unreadable, fails("p.x", p2, error_line("read file", "p.x_2.tmp")),
    unix_entries | traced},
-  {"a full disk", sizeless, fails("p.x", p3, error_line("write file", "p.x")),
-   unix_entries | full_disk},
+  {"a full disk", p2, fails("p.x", p2, error_line("write file", "p.x")), full_disk},
   {"a piece that is the output itself", to_output,
    fails("p.x", p2, error_line("open file", "p.x_2.tmp")), natively_only | unix_entries, {},
    meanwhile::piece_made_output},
@@ -269,7 +270,7 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   }
   // Fewer descriptors than a row has pieces; a full disk is a file-size limit.
   argv.insert(argv.end(), {"prlimit", "--nofile=16"});
-  if (r.options & full_disk) argv.push_back("--fsize=" + std::to_string(2 * 4096 + 16));
+  if (r.options & full_disk) argv.push_back("--fsize=4096");
   argv.push_back("--");
   if (r.options & ignores_hangup) argv.push_back("nohup");
   // SIGINT is blocked from the start; the shell leaves one pending for the tool.
@@ -500,28 +501,33 @@ run_result run(const row& r, const std::string& tool, const std::string& console
   return result;
 }
 
-// 4 KiB: bytes that a text mode would change, the name, then its last byte repeated.
-bool make_entry(const std::string& pieces, const std::string& entry) {
+// A name as the folder holds it: GBK where that is the locale's encoding.
+std::string on_disk(const row& r, const std::string& name) {
+  return r.options & (chinese_utf8 | western_utf8) ? name : to_gbk(name);
+}
+
+// A piece is 3000 bytes, no whole number of blocks: bytes that a text mode would change, its
+// name, then its last byte repeated.
+bool make_entry(const row& r, const std::string& pieces, const std::string& entry) {
   const std::size_t mark = entry.find_first_of(">/^|");
-  const std::string path = pieces + "/" + entry.substr(0, mark);
+  const std::string path = pieces + "/" + on_disk(r, entry.substr(0, mark));
   if (mark == std::string::npos) {
     std::string bytes = std::string("\r\n\x1A\0", 4) + entry;
-    std::ofstream(path, std::ios::binary) << bytes.append(4096 - bytes.size(), entry.back());
-    return fs::file_size(path) == 4096;
+    std::ofstream(path, std::ios::binary) << bytes.append(3000 - bytes.size(), entry.back());
+    return fs::file_size(path) == 3000;
   }
   if (entry[mark] == '>') return symlink(entry.substr(mark + 1).c_str(), path.c_str()) == 0;
   if (entry[mark] == '|') return mkfifo(path.c_str(), 0644) == 0;
   return mkdir(path.c_str(), entry[mark] == '/' ? 0755 : 0555) == 0;
 }
 
-// Leaves the small filesystem room for two pieces once the dead run's leftover, one block,
-// is gone.
-void fill_all_but_two_pieces(const std::string& root) {
+// Leaves the small filesystem 4 KiB of room once the dead run's leftover, one block, is gone.
+void fill_all_but_4_kib(const std::string& root) {
   struct statvfs disk;
   ASSERT_EQ(statvfs(root.c_str(), &disk), 0) << strerror(errno);
   const std::uint64_t room = std::uint64_t{disk.f_bavail} * disk.f_bsize;
-  const std::uint64_t left = 2 * 4096 - disk.f_bsize;
-  ASSERT_GT(room, left) << root << " is too small";
+  const std::uint64_t left = 4096 - disk.f_bsize;
+  ASSERT_GE(room, left) << root << " is too small";
   std::ofstream(root + "/filler") << std::string(room - left, 'f');
   ASSERT_EQ(statvfs(root.c_str(), &disk), 0) << strerror(errno);
   ASSERT_EQ(std::uint64_t{disk.f_bavail} * disk.f_bsize, left);
@@ -545,15 +551,15 @@ std::string stage(const std::string& root, const std::string& pieces, const row&
   } else {
     fs::create_directories(tool_dir);
     fs::copy_file(exe, tool);
-  }
-  // A dead run's unfinished output, which the run removes.
-  std::ofstream(tool_dir + "/joiner-99999999.part") << "dead";
+  }  // A dead run's unfinished output, which the run removes where it may.
+  if (!(r.options & read_only_tool_folder))
+    std::ofstream(tool_dir + "/joiner-99999999.part") << "dead";
   for (const std::string& entry : r.entries)
-    EXPECT_TRUE(make_entry(pieces, entry)) << entry << ": " << strerror(errno);
+    EXPECT_TRUE(make_entry(r, pieces, entry)) << entry << ": " << strerror(errno);
   if (r.options & read_only_tool_folder) {
     EXPECT_EQ(chmod(tool_dir.c_str(), 0555), 0) << strerror(errno);
   }
-  if (r.options & full_disk && !wine.empty()) fill_all_but_two_pieces(root);
+  if (r.options & full_disk && !wine.empty()) fill_all_but_4_kib(root);
   // Started as "tool/../tool/joiner": ".." is taken by name, not through the link.
   return r.options & linked_tool ? tool_dir + "/../" + folder + "/joiner" : tool;
 }
@@ -621,7 +627,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const std::string output = pieces + "/" + (r.output_file.empty() ? e.output : r.output_file);
   std::string joined;
   for (const std::string& entry : r.entries)
-    joined += e.joined ? read_file(pieces + "/" + entry) : "";
+    joined += e.joined ? read_file(pieces + "/" + on_disk(r, entry)) : "";
   if (e.joined) files[output] = shown(joined);
   if (r.at_first_line == meanwhile::name_taken) files[output] = "taken";
 
