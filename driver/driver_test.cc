@@ -144,6 +144,8 @@ const row rows[] = {
   {"a piece that is the output itself", to_output,
    fails("p.x", p2, error_line("open file", "p.x_2.tmp")), natively_only | unix_entries, {},
    meanwhile::piece_made_output},
+  {"a flush that fails", p2, fails("p.x", p2, error_line("write file", "p.x")), natively_only,
+   {"fdatasync:error=EIO"}},
   {"a folder sync that fails", p2, fails("p.x", p2, error_line("write file", "p.x")),
    natively_only, {"fsync:error=EIO"}},
   // The second waits, then finds the output made and copies nothing.
