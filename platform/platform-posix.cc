@@ -18,7 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <vector>
@@ -361,26 +360,15 @@ void progress_title::restore() {
   active_ = false;
 }
 
-void progress_title::start_piece(std::size_t index, std::uint64_t size) {
-  index_ = index;
-  size_ = size;
-  done_ = 0;
-  advance(0);
-}
-
-void progress_title::advance(std::uint64_t bytes) {
-  done_ += bytes;
+unsigned long progress_title::milliseconds() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  const unsigned long now = static_cast<unsigned long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-  if (!active_ || (shown_ && now - last_shown_ < 250)) return;
-  shown_ = true;
-  last_shown_ = now;
-  // The pieces done, and the share of this one.
-  const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
-  const unsigned percent = static_cast<unsigned>((double(index_) + part) * 100 / double(pieces_));
-  const std::string title = "\x1B]0;" + std::to_string(percent) + "% " + name_ + "\x07";
-  write_all(STDOUT_FILENO, title.data(), title.size());
+  return static_cast<unsigned long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void progress_title::show(const std::string& title) {
+  const std::string sequence = "\x1B]0;" + title + "\x07";
+  write_all(STDOUT_FILENO, sequence.data(), sequence.size());
 }
 
 input_file::~input_file() {

@@ -6,7 +6,6 @@
 #include <io.h>
 #include <shlwapi.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -262,24 +261,9 @@ void progress_title::restore() {
   active_ = false;
 }
 
-void progress_title::start_piece(std::size_t index, std::uint64_t size) {
-  index_ = index;
-  size_ = size;
-  done_ = 0;
-  advance(0);
-}
+unsigned long progress_title::milliseconds() { return GetTickCount(); }
 
-void progress_title::advance(std::uint64_t bytes) {
-  done_ += bytes;
-  const unsigned long now = GetTickCount();
-  if (!active_ || (shown_ && now - last_shown_ < 250)) return;
-  shown_ = true;
-  last_shown_ = now;
-  // The pieces done, and the share of this one.
-  const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
-  const unsigned percent = static_cast<unsigned>((double(index_) + part) * 100 / double(pieces_));
-  SetConsoleTitleW(wide(std::to_string(percent) + "% " + name_).c_str());
-}
+void progress_title::show(const std::string& title) { SetConsoleTitleW(wide(title).c_str()); }
 
 input_file::~input_file() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));

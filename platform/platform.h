@@ -3,6 +3,7 @@
 // platform-posix.cc and platform-win32.cc.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -98,12 +99,28 @@ class progress_title {
   ~progress_title() { restore(); }
   progress_title(const progress_title&) = delete;
   progress_title& operator=(const progress_title&) = delete;
-  void start_piece(std::size_t index, std::uint64_t size);
-  void advance(std::uint64_t bytes);
+  void start_piece(std::size_t index, std::uint64_t size) {
+    index_ = index;
+    size_ = size;
+    done_ = 0;
+    advance(0);
+  }
+  void advance(std::uint64_t bytes) {
+    done_ += bytes;
+    const unsigned long now = milliseconds();
+    if (!active_ || (shown_ && now - last_shown_ < 250)) return;
+    shown_ = true;
+    last_shown_ = now;
+    // The pieces done, and the share of this one.
+    const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
+    show(std::to_string(unsigned((double(index_) + part) * 100 / double(pieces_))) + "% " + name_);
+  }
   // Before anything that may end the run on an interruption.
   void restore();
 
  private:
+  static unsigned long milliseconds();  // from any fixed point, never going back
+  void show(const std::string& title);
   std::string name_, saved_;
   std::size_t pieces_, index_ = 0;
   std::uint64_t size_ = 0, done_ = 0;
