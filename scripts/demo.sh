@@ -19,6 +19,7 @@ title=movie
 [ "$(locale charmap 2>/dev/null)" = UTF-8 ] && title=视频
 
 sample=$(mktemp -d)
+trap 'rm -rf "$sample"' EXIT
 mkdir "$sample/tool"
 cp build/linux/joiner "$sample/tool/"
 for i in $(seq 1 12); do
@@ -32,4 +33,3 @@ for i in $(seq 1 12); do cat "$sample/$title.flv_$i.tmp"; done | cmp - "$sample/
   echo "$title.flv equals the pieces joined in order."
 echo "Run it again: the output is there already."
 echo | "$sample/tool/joiner"
-rm -rf "$sample"
