@@ -11,7 +11,7 @@ qemu_wrapper=/usr/local/libexec/qemu-i386-wine
 i386_route() {
   local prefix pid exe
   prefix=$(mktemp -d)
-  WINEPREFIX=$prefix /usr/lib/wine/wineserver32 -f -p >/dev/null 2>&1 &
+  TMPDIR=$prefix WINEPREFIX=$prefix /usr/lib/wine/wineserver32 -f -p >/dev/null 2>&1 &
   pid=$!
   sleep 0.5
   exe=$(readlink "/proc/$pid/exe" 2>/dev/null || true)
