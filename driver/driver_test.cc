@@ -639,12 +639,15 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const bool on_small_disk = r.options & full_disk && !wine.empty();
   const std::string root = make_temporary_folder(on_small_disk ? small_disk : temporary);
   const std::string console = make_temporary_folder(temporary) + "/";
-  const std::shared_ptr<void> cleanup(nullptr, [&](void*) {
-    fs::remove_all(root);
-    fs::remove_all(console);
-  });
   const std::string long_name = r.options & long_path ? "/" + std::string(250, 'l') : "";
   const std::string pieces = root + long_name + "/pieces";
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) {
+    // A read-only tool folder keeps its files from all but root.
+    chmod((pieces + "/" + tool_folder(r)).c_str(), 0755);
+    std::error_code error;
+    fs::remove_all(root, error);
+    fs::remove_all(console, error);
+  });
   const std::string tool = stage(root, pieces, r);
 
   // Nothing changes but the output, and the dead run's leftover goes.
