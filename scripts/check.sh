@@ -60,10 +60,17 @@ mountpoint -q "$small_disk" || mount -t tmpfs -o size=4m tmpfs "$small_disk"
 mounted=("${fuse_dirs[@]}" "$small_disk")
 binfmt_mounted=no
 [ -e "$binfmt/register" ] || binfmt_mounted=yes
-# The machine as it was found: images unmounted, no qemu-user entry of ours.
+# The routes as they were found: no qemu-user entry of ours, and one that was
+# there and on, on.
+qemu_found=$(head -n 1 "$binfmt/qemu-i386" 2>/dev/null || true)
+restore_routes() {
+  remove_qemu joiner-check
+  [ "$qemu_found" != enabled ] || echo 1 >"$binfmt/qemu-i386"
+}
+# And the machine as it was found: images unmounted too.
 cleanup() {
   for dir in "${mounted[@]}"; do umount "$dir"; done
-  remove_qemu joiner-check
+  restore_routes
   if [ "$binfmt_mounted" = yes ] && mountpoint -q "$binfmt"; then umount "$binfmt"; fi
 }
 trap cleanup EXIT
@@ -79,15 +86,14 @@ ctest --preset linux
 if [ "$route" = native ] && register_qemu joiner-check && [ "$(i386_route)" = qemu-user ]; then
   echo "== the Wine table again, i386 programs run through qemu-user"
   ctest --preset linux -R end_to_end_wine
-  remove_qemu joiner-check
+  restore_routes
 elif [ "$route" = qemu-user ] && [ -e "$binfmt/qemu-i386" ] && echo 0 >"$binfmt/qemu-i386" &&
   [ "$(i386_route)" = native ]; then
   echo "== the Wine table again, i386 programs run natively"
   ctest --preset linux -R end_to_end_wine
-  echo 1 >"$binfmt/qemu-i386"
+  restore_routes
 elif [ "$route" != none ]; then
-  [ ! -e "$binfmt/qemu-i386" ] || echo 1 >"$binfmt/qemu-i386"
-  remove_qemu joiner-check
+  restore_routes
   echo "i386 programs run $route only here: the Wine table ran on that route alone."
 fi
 
