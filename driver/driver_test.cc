@@ -80,7 +80,7 @@ enum option : unsigned {
   wine_only = 1 << 1,
   unix_entries = 1 << 2,  // links, FIFOs, folder modes or GBK names, which FUSE drives lack
   traced = 1 << 3,        // the calls that publish the output, in order
-  full_disk = 1 << 4,     // room for 4 KiB of output: the second piece's write is cut short
+  full_disk = 1 << 4,     // room for 4 KiB of output: the second piece's copy is cut short
   terminal = 1 << 5,      // a pseudo-terminal is the console, an arrow key the key
   sigterm_at_prompt = 1 << 6,
   chinese_utf8 = 1 << 7,  // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
@@ -142,7 +142,11 @@ const row rows[] = {
    natively_only | unix_entries},
   {"a piece whose read fails", unreadable, fails("p.x", p2, error_line("read file", "p.x_2.tmp")),
    unix_entries | traced},
-  {"a full disk", p2, fails("p.x", p2, error_line("write file", "p.x")), full_disk},
+  // The second tells no size until read, so it goes through the plain copy loop.
+  {"a full disk", {"p.x_1.tmp", "p.x_2.tmp>/proc/self/status"},
+   fails("p.x", p2, error_line("write file", "p.x")), unix_entries | full_disk},
+  {"a full disk met in the kernel's copy", p2, fails("p.x", p2, error_line("write file", "p.x")),
+   natively_only | full_disk},
   {"a piece that is the output itself", to_output,
    fails("p.x", p2, error_line("open file", "p.x_2.tmp")), natively_only | unix_entries, {},
    meanwhile::piece_made_output},
@@ -492,14 +496,17 @@ run_result run_held(const row& r, const std::string& tool, const std::string& co
     EXPECT_FALSE(has_ended(second)) << "the second run took no turn";
   }
   if (r.at_first_line == meanwhile::reader_gone) {
-    // The pipe is full: the filler, then the announcement; the reader goes.
-    char filled[4096];
-    EXPECT_EQ(read(fds[0], filled, sizeof filled), 4096) << strerror(errno);
-    result.out.assign(filled + 4096 - room, room);
-  } else {
-    result.out = read_until_closed(fds[0], pid);
-    result.out.erase(0, 4096);
+    // What the reader saw, copied without taking it from the pipe, so that the run stands
+    // where it is until the reader has gone.
+    int seen[2];
+    EXPECT_EQ(pipe2(seen, O_CLOEXEC), 0) << strerror(errno);
+    EXPECT_EQ(tee(fds[0], seen[1], 4096, 0), 4096) << strerror(errno);
+    close(fds[0]);
+    close(seen[1]);
+    fds[0] = seen[0];
   }
+  result.out = read_until_closed(fds[0], pid);
+  result.out.erase(0, 4096 - room);
   close(fds[0]);
   result.status = wait_for(pid);
   result.err = read_file(console + "err");
