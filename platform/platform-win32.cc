@@ -100,18 +100,6 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
   return true;
 }
 
-bool folder_id(const std::string& folder, file_id* id) {
-  // The trailing separator makes "D:" the root of D, not D's current folder.
-  HANDLE h = CreateFileW(wide(join_path(folder, "")).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (known) *id = id_of(info);
-  return known;
-}
-
 bool write_all(HANDLE out, const char* data, std::size_t n) {
   while (n > 0) {
     DWORD written = 0;
@@ -206,7 +194,17 @@ bool list_folder(const std::string& folder,
   return true;
 }
 
-bool identify_folder(const std::string& folder, file_id* id) { return folder_id(folder, id); }
+bool identify_folder(const std::string& folder, file_id* id) {
+  // The trailing separator makes "D:" the root of D, not D's current folder.
+  HANDLE h = CreateFileW(wide(join_path(folder, "")).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (known) *id = id_of(info);
+  return known;
+}
 
 bool path_exists(const std::string& path) { return PathFileExistsW(wide(path).c_str()) != 0; }
 
@@ -225,7 +223,7 @@ void wait_for_key() {
 // holder left by dying (WAIT_ABANDONED) is this run's all the same.
 folder_lock::folder_lock(const std::string& folder) {
   file_id id;
-  if (!folder_id(folder, &id)) return;
+  if (!identify_folder(folder, &id)) return;
   const std::string name =
       "Local\\joiner-" + std::to_string(id.volume) + "-" + std::to_string(id.index);
   HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
@@ -287,7 +285,8 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   temp_path_ = path;
   // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
-  if (!delete_on_close(h, true) || !folder_id(folder, &pieces) || pieces.volume != id_.volume) {
+  if (!delete_on_close(h, true) || !identify_folder(folder, &pieces) ||
+      pieces.volume != id_.volume) {
     discard();
     return false;
   }
