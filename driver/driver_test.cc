@@ -89,8 +89,7 @@ enum option : unsigned {
   read_only_tool_folder = 1 << 10,
   long_path = 1 << 11,             // past Windows' MAX_PATH
   caller_blocks_sigint = 1 << 12,  // with one pending as the tool starts
-  ignores_hangup = 1 << 13,        // as under nohup
-  piece_held_open = 1 << 14,       // the second, by another Windows program
+  piece_held_open = 1 << 13,       // the second, by another Windows program
 };
 
 // What the run meets while it stands at its first line, the folder's lock held.
@@ -162,9 +161,6 @@ const row rows[] = {
   // SIGINT at the flush waits until the output's name is durable.
   {"an interruption while publishing", p2, {"p.x", p2, "", 130, true, false}, natively_only,
    {"fdatasync:signal=INT"}},
-  {"an interruption mid-join leaves nothing", p2, {"p.x", p2, "", 130, false, false},
-   natively_only | ignores_hangup,
-   {"write:signal=HUP:when=3", "copy_file_range:signal=INT:when=2"}},
   {"a SIGINT the caller blocks", p3, joins("p.x", p3), natively_only | caller_blocks_sigint},
   // Nothing is left, not even a temporary file in the tool's folder.
   {"a console reader gone mid-join", p2, {"p.x", {}, "", 141, false, false}, natively_only, {},
@@ -280,7 +276,6 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   argv.insert(argv.end(), {"prlimit", "--nofile=16"});
   if (r.options & full_disk) argv.push_back("--fsize=4096");
   argv.push_back("--");
-  if (r.options & ignores_hangup) argv.push_back("nohup");
   // SIGINT is blocked from the start; the shell leaves one pending for the tool.
   if (r.options & caller_blocks_sigint)
     argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
