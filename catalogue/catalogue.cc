@@ -6,11 +6,11 @@
 
 #include "platform/platform.h"
 
-NameList list_files(const std::string& folder, const std::string& tool_folder) {
-  NameList names;
+bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
+                platform::failure* why) {
   platform::file_id tool;
   const bool tool_known = platform::identify_folder(tool_folder, &tool);
-  const bool started = platform::list_folder(folder, [&](const char* name, unsigned attrib) {
+  const auto visit = [&](const char* name, unsigned attrib) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
     // Equality, not a bit test: a directory with any other flag is listed.
     if (attrib == platform::attrib_subdir) return;
@@ -22,10 +22,9 @@ NameList list_files(const std::string& folder, const std::string& tool_folder) {
     if (tool_known && (attrib & platform::attrib_subdir) &&
         platform::identify_folder(platform::join_path(folder, name), &id) && id == tool)
       return;
-    names.emplace_back(name);
-  });
-  if (!started) platform::write_line(platform::stream::error, {messages::find_no_file});
-  return names;
+    names->emplace_back(name);
+  };
+  return platform::list_folder(folder, visit, why);
 }
 
 bool segment_name_less(const std::string& a, const std::string& b) {

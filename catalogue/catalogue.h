@@ -4,12 +4,14 @@
 #include <string>
 
 #include "common/common.h"
+#include "platform/platform.h"
 
-// Every entry of folder except "." and ".." and plain directories, in the
-// order the platform yields them, and never tool_folder, the folder that
-// holds this tool, whatever its flags. When the search cannot start, says
-// "find no file!" on the error stream and returns nothing.
-NameList list_files(const std::string& folder, const std::string& tool_folder);
+// Adds every entry of folder except "." and ".." and plain directories to
+// names, in the order the platform yields them, and never tool_folder, the
+// folder that holds this tool, whatever its flags. False, with the reason,
+// when the search cannot start.
+bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
+                platform::failure* why);
 
 // Shorter names first, then byte order, so unpadded counters sort by value.
 bool segment_name_less(const std::string& a, const std::string& b);

@@ -4,6 +4,8 @@
 
 #include <clocale>
 
+#include "platform/platform.h"
+
 namespace {
 
 NameList sorted(NameList names) {
@@ -42,6 +44,23 @@ TEST(derive_output_name, never_cuts_a_two_byte_character) {
   ASSERT_TRUE(std::setlocale(LC_ALL, "C.UTF-8"));
   EXPECT_EQ(find_last_char("\xE4_", '_'), 1u);
   std::setlocale(LC_ALL, "C");
+}
+
+TEST(file_id, an_unknown_identity_is_never_the_same_file) {
+  const platform::file_id unknown;
+  const platform::file_id no_index = {7, 0};
+  const platform::file_id known = {7, 42};
+  EXPECT_FALSE(unknown == unknown);
+  EXPECT_FALSE(no_index == no_index);
+  EXPECT_TRUE(known == known);
+}
+
+// Every path that reaches a Windows file function, the rename's target too.
+TEST(long_path_form, takes_drive_and_share_paths_past_max_path) {
+  EXPECT_EQ(platform::long_path_form("C:\\a\\odot."), "\\\\?\\C:\\a\\odot.");
+  EXPECT_EQ(platform::long_path_form("D:\\"), "\\\\?\\D:\\");
+  EXPECT_EQ(platform::long_path_form("\\\\srv\\share\\p"), "\\\\?\\UNC\\srv\\share\\p");
+  EXPECT_EQ(platform::long_path_form("\\\\?\\C:\\a"), "\\\\?\\C:\\a");
 }
 
 }  // namespace

@@ -41,7 +41,21 @@ inline constexpr message open_file{"open file "};
 inline constexpr message read_file{"read file "};
 inline constexpr message write_file{"write file "};
 inline constexpr message error_end{" error!"};
+inline constexpr message output_name_error{"output name error!"};
+inline constexpr message the_name{"the name \""};
+inline constexpr message names_no_file{
+    "\" names no file: the folder holds names that are not pieces (title.kind_N.suffix)"};
+inline constexpr message folder_searched{"folder searched: "};
 }  // namespace messages
+
+// Why something failed where the system gave no error of its own.
+namespace reasons {
+inline constexpr char not_regular[] = "not a regular file (a folder, a pipe or a device)";
+inline constexpr char the_output[] = "it leads to the output being joined";
+inline constexpr char other_drive[] = "the tool's folder is on another drive than the pieces";
+inline constexpr char removed[] = "another run removed the temporary file";
+inline constexpr char too_long[] = "the path is longer than Windows allows";
+}  // namespace reasons
 
 // A piece of one console line: a message, which the console gets in its own
 // encoding, or a name or path, which is shown as the program holds it. It

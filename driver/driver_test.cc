@@ -1,10 +1,17 @@
 // Runs the built tool as its users do: copied into a folder of its own inside
 // the folder of pieces, with a key press waiting. The same table runs against
 // the native program and, under Wine, the Windows one.
+//
+// A row reads as a sentence: a title, the entries of the folder of pieces, what
+// the run must show and leave (joins, fails, ...), and the options it needs, by
+// name. Each option is acted on in one place: where a row runs in
+// reason_to_skip, how the tool is started in command_for, what lies around it
+// in stage, the console in run; what a held run meets, in run_held.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
+#include <locale.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -21,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -38,12 +46,21 @@ std::string from_env(const char* name) {
 
 // The program; the Wine loader that runs it when it is the Windows one; a Windows program
 // that holds a file open; a small filesystem for a full disk under Wine. FUSE drives keep no
-// links, FIFOs or folder modes.
+// FIFOs or folder modes, and exFAT no links.
 const std::string exe = from_env("JOINER_EXE");
 const std::string wine = from_env("JOINER_WINE");
 const std::string holder = from_env("JOINER_HOLDER");
 const std::string small_disk = from_env("JOINER_SMALL_DISK");
 const bool fuse = !from_env("JOINER_FUSE").empty();
+
+class the_tool_is_built : public testing::Environment {
+  void SetUp() override {
+    if (!fs::is_regular_file(exe))
+      GTEST_FAIL() << "JOINER_EXE must name the built tool (ctest sets it); it is \"" << exe
+                   << "\"";
+  }
+};
+testing::Environment* const tool_check = testing::AddGlobalTestEnvironment(new the_tool_is_built);
 
 const std::string making = "正在生成文件：";
 const std::string done = "文件合并完成！";
@@ -51,18 +68,25 @@ const std::string failed = "文件合并失败！\n";
 const std::string prompt = "按任意键结束...\n";
 
 std::string made_already(const std::string& name) { return "文件：{W}/" + name + "已经生成！\n"; }
-std::string error_line(const std::string& what, const std::string& name) {
-  return what + " {W}/" + name + " error!\n";
+// A failure's line and its reason: the system's for error number code, which under Wine is
+// Wine's ({R}, any one line); or words of the tool's own.
+std::string error_line(const std::string& what, const std::string& name, int code) {
+  return what + " {W}/" + name + " error!\n{E" + std::to_string(code) + "}\n";
 }
+std::string error_line(const std::string& what, const std::string& name, const char* words) {
+  return what + " {W}/" + name + " error!\n" + words + "\n";
+}
+const char* not_regular = "not a regular file (a folder, a pipe or a device)";
 
-// What a run must show and leave. {W} is the folder of pieces.
+// What a run must show and leave. {W} stands for the folder of pieces, {P} for the run's
+// process id.
 struct expectation {
   std::string output;              // the name announced, "" for none
   std::vector<std::string> named;  // the pieces named, as the console shows them
   std::string err;                 // the whole error stream
   int status;
   bool joined;  // the output is at its name, whole
-  bool prompt;  // the run reaches its prompt
+  bool prompt;  // the console shows the prompt
 };
 
 expectation joins(const std::string& name, const std::vector<std::string>& named) {
@@ -73,27 +97,62 @@ expectation fails(const std::string& name, const std::vector<std::string>& named
   return {name, named, error + failed, 1, false, true};
 }
 expectation stops_with(const std::string& error) { return {"", {}, error, 1, false, true}; }
+// Something took the output's name while the run joined.
+expectation finds_it_taken(const std::string& name, const std::vector<std::string>& named) {
+  return {name, named, made_already(name), 0, false, true};
+}
+// A signal ends the run once the output is whole and durable, before the prompt.
+expectation published_then_ended(const std::string& name, const std::vector<std::string>& named,
+                                 int status) {
+  return {name, named, "", status, true, false};
+}
+expectation joins_then_ends_at_prompt(const std::string& name,
+                                      const std::vector<std::string>& named, int status) {
+  return {name, named, "", status, true, true};
+}
+// The console's reader goes after the announcement: the run ends with nothing left, or, where
+// the caller ignores SIGPIPE, joins whole unseen.
+expectation ends_unfinished(const std::string& name, int status) {
+  return {name, {}, "", status, false, false};
+}
+expectation joins_unseen(const std::string& name) { return {name, {}, "", 0, true, false}; }
 
-// How a row runs; each option is a field of the row, never implied by its names.
+// How a row runs.
 enum option : unsigned {
+  // Where (reason_to_skip).
   natively_only = 1 << 0,
   wine_only = 1 << 1,
-  unix_entries = 1 << 2,  // links, FIFOs, folder modes or GBK names, which FUSE drives lack
-  traced = 1 << 3,        // the calls that publish the output, in order
-  full_disk = 1 << 4,     // room for 4 KiB of output: the second piece's copy is cut short
-  terminal = 1 << 5,      // a pseudo-terminal is the console, an arrow key the key
-  sigterm_at_prompt = 1 << 6,
-  chinese_utf8 = 1 << 7,  // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
-  western_utf8 = 1 << 8,  // LC_ALL=C.UTF-8 (Wine's code page 1252)
-  linked_tool = 1 << 9,   // the tool's folder a link to one elsewhere, the tool in it another
-  read_only_tool_folder = 1 << 10,
-  long_path = 1 << 11,             // past Windows' MAX_PATH
-  caller_blocks_sigint = 1 << 12,  // with one pending as the tool starts
-  piece_held_open = 1 << 13,       // the second, by another Windows program
+  fuse_only = 1 << 2,     // on a drive without unnamed files, where the output is named at once
+  unix_entries = 1 << 3,  // FIFOs, folder modes or GBK names, which FUSE drives lack
+  // How the tool is started (command_for).
+  traced = 1 << 4,                // the calls that publish the output
+  chinese_utf8 = 1 << 5,          // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
+  western_utf8 = 1 << 6,          // LC_ALL=C.UTF-8 (Wine's code page 1252)
+  caller_blocks_sigint = 1 << 7,  // with one pending as the tool starts
+  caller_ignores_sigpipe = 1 << 8,
+  piece_held_open = 1 << 9,  // the second, by another Windows program, sharing it
+  piece_held_exclusively = 1 << 17,
+  // natively a file-size limit, under Wine a small filesystem: room for 4 KiB of output
+  full_disk = 1 << 10,
+  // What lies around it (stage).
+  linked_tool = 1 << 11,  // the tool's folder a link to one elsewhere, the tool in it another
+  read_only_tool_folder = 1 << 12,
+  tool_elsewhere = 1 << 13,  // the tool's folder a link to another drive
+  long_path = 1 << 14,       // past Windows' MAX_PATH
+  // The console (run).
+  terminal = 1 << 15,  // a pseudo-terminal, an arrow key the key
+  sigterm_at_prompt = 1 << 16,
 };
 
 // What the run meets while it stands at its first line, the folder's lock held.
-enum class meanwhile { nothing, name_taken, second_run, reader_gone, piece_made_output };
+enum class meanwhile {
+  nothing,
+  name_taken,
+  second_run,     // in the same folder: it must wait its turn
+  second_folder,  // another folder of pieces, whose tool folder is a link to this one's
+  reader_gone,
+  piece_made_output,
+};
 
 struct row {
   const char* title;
@@ -128,50 +187,75 @@ const std::vector<std::string> hangul = numbered("드라마.flv_", 2);
 // clang-format off
 const row rows[] = {
   {"joins in counter order", m20, joins("m.flv", m20), traced},
-  {"too few names", {"only_1.ts"}, stops_with("分段文件少于两个！\n")},
+  {"too few names", {"only_1.ts"}, stops_with("分段文件少于两个！\nfolder searched: {W}\n")},
   // r first, .h second, which names the output ".", the folder itself: both are listed.
   {"hidden and read-only folders are listed", {".h/", "r^", "v.ts_1.x"},
-   {"", {}, made_already("."), 0, false, true}, unix_entries},
+   stops_with("output name error!\nthe name \".\" names no file: the folder holds names that are "
+              "not pieces (title.kind_N.suffix)\n"),
+   unix_entries},
   {"a read-only tool folder", p2, joins("p.x", p2), unix_entries | read_only_tool_folder},
   // Shorter first in code page 936 (the ANSI functions' order), longer in UTF-8.
   {"names in the code page's order", {"视.k_1.s", "abc.k_2.s"},
    joins("abc.k", {"视.k_1.s", "abc.k_2.s"}), unix_entries},
   // Wine refuses a FIFO itself.
-  {"a FIFO", fifo, fails("p.x", p2, error_line("open file", "p.x_2.tmp")),
+  {"a FIFO", fifo, fails("p.x", p2, error_line("open file", "p.x_2.tmp", not_regular)),
    natively_only | unix_entries},
-  {"a piece whose read fails", unreadable, fails("p.x", p2, error_line("read file", "p.x_2.tmp")),
-   unix_entries | traced},
+  // Under Wine, a piece that another program holds without sharing.
+  {"a piece that cannot be opened", to_output,
+   fails("p.x", p2, error_line("open file", "p.x_2.tmp", ENOENT)), natively_only | unix_entries},
+  {"a piece held without sharing", p2,
+   fails("p.x", p2, error_line("open file", "p.x_2.tmp", "Sharing violation.")),
+   wine_only | western_utf8 | piece_held_exclusively},
+  {"a piece whose read fails", unreadable,
+   fails("p.x", p2, error_line("read file", "p.x_2.tmp", EIO)), unix_entries | traced},
   // The second tells no size until read, so it goes through the plain copy loop.
   {"a full disk", {"p.x_1.tmp", "p.x_2.tmp>/proc/self/status"},
-   fails("p.x", p2, error_line("write file", "p.x")), unix_entries | full_disk},
-  {"a full disk met in the kernel's copy", p2, fails("p.x", p2, error_line("write file", "p.x")),
-   natively_only | full_disk},
+   fails("p.x", p2, error_line("write file", "p.x", EFBIG)), unix_entries | full_disk},
+  {"a full disk met in the kernel's copy", p2,
+   fails("p.x", p2, error_line("write file", "p.x", EFBIG)), natively_only | full_disk},
   {"a piece that is the output itself", to_output,
-   fails("p.x", p2, error_line("open file", "p.x_2.tmp")), natively_only | unix_entries, {},
-   meanwhile::piece_made_output},
-  {"a flush that fails", p2, fails("p.x", p2, error_line("write file", "p.x")), natively_only,
-   {"fdatasync:error=EIO"}},
-  {"a folder sync that fails", p2, fails("p.x", p2, error_line("write file", "p.x")),
+   fails("p.x", p2, error_line("open file", "p.x_2.tmp", "it leads to the output being joined")),
+   natively_only | unix_entries, {}, meanwhile::piece_made_output},
+  {"a flush that fails", p2, fails("p.x", p2, error_line("write file", "p.x", EIO)),
+   natively_only, {"fdatasync:error=EIO"}},
+  {"a folder sync that fails", p2, fails("p.x", p2, error_line("write file", "p.x", EIO)),
    natively_only, {"fsync:error=EIO"}},
+  // Nothing is copied: the output could not be named across drives.
+  {"a tool folder on another drive", p2,
+   fails("p.x", {}, error_line("open file", "tool/joiner-{P}.part",
+                               "the tool's folder is on another drive than the pieces")),
+   fuse_only | tool_elsewhere},
   // The second waits, then finds the output made and copies nothing.
   {"runs started together take turns", p3, joins("p.x", p3), 0, {}, meanwhile::second_run},
-  {"a name taken while joining", p2, {"p.x", p2, made_already("p.x"), 0, false, true}, 0, {},
-   meanwhile::name_taken},
+  // The second run's sweep leaves the first run's live temporary file alone.
+  {"two folders share one tool folder", p2, joins("p.x", p2), 0, {}, meanwhile::second_folder},
+  {"a name taken while joining", p2, finds_it_taken("p.x", p2), 0, {}, meanwhile::name_taken},
   {"a piece another program holds open", p2, joins("p.x", p2), wine_only | piece_held_open},
   // SIGINT at the flush waits until the output's name is durable.
-  {"an interruption while publishing", p2, {"p.x", p2, "", 130, true, false}, natively_only,
-   {"fdatasync:signal=INT"}},
+  {"an interruption while publishing", p2, published_then_ended("p.x", p2, 130),
+   natively_only | traced, {"fdatasync:signal=INT"}},
   {"a SIGINT the caller blocks", p3, joins("p.x", p3), natively_only | caller_blocks_sigint},
   // Nothing is left, not even a temporary file in the tool's folder.
-  {"a console reader gone mid-join", p2, {"p.x", {}, "", 141, false, false}, natively_only, {},
+  {"a console reader gone mid-join", p2, ends_unfinished("p.x", 141), natively_only, {},
    meanwhile::reader_gone},
+  {"a console reader gone, SIGPIPE ignored", p2, joins_unseen("p.x"),
+   natively_only | caller_ignores_sigpipe, {}, meanwhile::reader_gone},
   {"a linked tool folder and tool", p2, joins("p.x", p2),
    natively_only | unix_entries | linked_tool},
-  // Redirected under code page 1252: the messages are still GBK.
-  {"a path past MAX_PATH", p2, stops_with("program path error!\n"),
-   wine_only | long_path | western_utf8},
+  // Pieces and the tool past Windows' MAX_PATH, opened by their long form.
+  {"paths past MAX_PATH", p2, joins("p.x", p2), long_path | traced},
+  // A name that ends in a dot opens as itself; an output's trailing dot goes, as Windows
+  // would make it.
+  {"a piece whose name ends in a dot", {"t.f_1.x.", "t.f_2.xy"}, joins("t.f", {"t.f_1.x.", "t.f_2.xy"})},
+  {"an output name ending in a dot", {"odot._1.tmp", "odot._2.tmp"},
+   joins("odot", {"odot._1.tmp", "odot._2.tmp"}), wine_only},
+  // Redirected under code page 1252: the messages are still GBK; no look-alike for a letter
+  // that the code page lacks.
+  {"names without the code page's letters", numbered("ßāΩ.flv_", 2),
+   joins("ß??.flv", numbered("ß??.flv_", 2)), wine_only | western_utf8, {}, meanwhile::nothing,
+   "ßāΩ.flv"},
   {"a GBK terminal and an arrow key", p2, joins("p.x", p2), terminal},
-  {"SIGTERM at the prompt", p2, {"p.x", p2, "", 143, true, true},
+  {"SIGTERM at the prompt", p2, joins_then_ends_at_prompt("p.x", p2, 143),
    natively_only | terminal | sigterm_at_prompt},
   // A UTF-8 terminal (Wine's code page 1252) shows the Chinese messages; names with characters
   // that the code page lacks, and UTF-8 bytes that GBK takes for lead bytes, join.
@@ -190,8 +274,10 @@ std::string read_file(const std::string& path) {
 std::string reason_to_skip(const row& r) {
   if (r.options & natively_only && !wine.empty()) return "natively only";
   if (r.options & wine_only && wine.empty()) return "under Wine only";
+  if (r.options & fuse_only && !fuse) return "on FUSE drives only";
   if (fuse && r.options & unix_entries) return "needs what FUSE drives lack";
-  if (r.options & piece_held_open && holder.empty()) return "needs JOINER_HOLDER";
+  if (r.options & (piece_held_open | piece_held_exclusively) && holder.empty())
+    return "needs JOINER_HOLDER";
   if (r.options & full_disk && !wine.empty() && small_disk.empty())
     return "needs JOINER_SMALL_DISK";
   const bool strace = wine.empty() && (r.options & traced || !r.inject.empty());
@@ -204,44 +290,74 @@ std::string locale_of(const row& r) {
   return r.options & western_utf8 ? "C.UTF-8" : "zh_CN.GBK";
 }
 
+bool utf8_locale(const row& r) { return locale_of(r) != "zh_CN.GBK"; }
+
 // The tool's folder is 誠, whose second byte in GBK is "\"; FUSE drives take UTF-8 only.
 std::string tool_folder(const row& r) {
   if (fuse) return "tool";
-  return r.options & (chinese_utf8 | western_utf8) ? "誠" : "\xD5\x5C";
+  return utf8_locale(r) ? "誠" : "\xD5\x5C";
 }
 
-std::string to_gbk(std::string utf8) {
-  const iconv_t converter = iconv_open("GBK", "UTF-8");
+std::string convert(std::string utf8, const char* charset) {
+  const iconv_t converter = iconv_open(charset, "UTF-8");
   std::string gbk(utf8.size(), '\0');
   char* in = &utf8[0];
   char* out = &gbk[0];
   std::size_t in_left = utf8.size();
   std::size_t out_left = gbk.size();
   if (iconv(converter, &in, &in_left, &out, &out_left) == std::size_t(-1))
-    ADD_FAILURE() << "no GBK for " << utf8;
+    ADD_FAILURE() << "no " << charset << " for " << utf8;
   iconv_close(converter);
   gbk.resize(gbk.size() - out_left);
   return gbk;
 }
 
-// The console as the platform shows it. Messages are UTF-8 where the locale's encoding is, on
-// Linux and on a Wine terminal, and GBK elsewhere.
-std::string as_shown(const row& r, std::string text, const std::string& folder) {
-  const bool utf8 = r.options & (chinese_utf8 | western_utf8);
-  if (!utf8 || !(wine.empty() || r.options & terminal)) text = to_gbk(text);
+// Text in the console's encoding: UTF-8 where that is the locale's, natively and on a Wine
+// terminal; elsewhere messages in GBK and, under Wine, names in the ANSI code page.
+std::string encoded(const row& r, const std::string& utf8, bool name = false) {
+  if (utf8_locale(r) && (wine.empty() || r.options & terminal)) return utf8;
+  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? "CP1252" : "GBK");
+}
+
+// The system's reason for an error number, natively in the locale's language.
+std::string strerror_in(const row& r, int code) {
+  const locale_t locale = newlocale(LC_ALL_MASK, locale_of(r).c_str(), locale_t{});
+  const std::string text = strerror_l(code, locale);
+  freelocale(locale);
+  return text;
+}
+
+// The console as the platform shows it: {W} the folder, {P} the process, {E<n>} a reason.
+std::string as_shown(const row& r, std::string text, const std::string& folder, pid_t pid = 0) {
   text = std::regex_replace(text, std::regex("\\{W\\}"), (wine.empty() ? "" : "Z:") + folder);
+  text = std::regex_replace(text, std::regex("\\{P\\}"), std::to_string(pid));
+  const std::regex reason("\\{E([0-9]+)\\}");
+  for (std::smatch m; std::regex_search(text, m, reason);)
+    text.replace(m.position(), m.length(), wine.empty() ? strerror_in(r, std::stoi(m[1])) : "{R}");
   if (wine.empty()) return text;
   text = std::regex_replace(text, std::regex("/"), "\\");
   return std::regex_replace(text, std::regex("\n"), "\r\n");
 }
 
-std::string expected_out(const expectation& e) {
+// Under Wine a reason is Wine's: {R} takes the line that stands in its place.
+std::string with_reasons_from(const std::string& expected, const std::string& actual) {
+  std::istringstream want(expected);
+  std::istringstream got(actual);
+  std::string merged;
+  for (std::string line, other; std::getline(want, line);) {
+    std::getline(got, other);
+    merged += (line == "{R}\r" ? other : line) + "\n";
+  }
+  return merged;
+}
+
+std::string expected_out(const row& r, const expectation& e) {
   std::string out;
-  if (!e.output.empty()) out += making + e.output + "\n\n";
-  for (const std::string& name : e.named) out += "{W}/" + name + "\n";
+  if (!e.output.empty()) out += encoded(r, making) + encoded(r, e.output, true) + "\n\n";
+  for (const std::string& name : e.named) out += "{W}/" + encoded(r, name, true) + "\n";
   // The completion message goes out with the prompt, in one write.
-  if (e.joined && e.prompt) out += done;
-  if (e.prompt) out += prompt;
+  if (e.joined && e.prompt) out += encoded(r, done);
+  if (e.prompt) out += encoded(r, prompt);
   return out;
 }
 
@@ -254,21 +370,28 @@ std::string screen_text(const std::string& raw) {
 struct run_result {
   std::string out, err, trace;
   int status = -1;
+  pid_t pid = -1;
   bool terminal_as_found = true;  // nothing of the key left unread, the modes back
 };
 
 // Everything the run needs, made before it starts: the child only execs.
 std::vector<std::string> command_for(const row& r, const std::string& tool,
                                      const std::string& trace) {
-  std::vector<std::string> argv = {"env", "LC_ALL=" + locale_of(r), "TERM=xterm",
-                                   "ASAN_OPTIONS=detect_leaks=0"};  // no leak check under ptrace
+  std::vector<std::string> argv = {"env"};
+  if (r.options & caller_ignores_sigpipe) argv.push_back("--ignore-signal=PIPE");
+  if (r.options & caller_blocks_sigint) argv.push_back("--block-signal=INT");
+  // No leak check under ptrace.
+  argv.insert(argv.end(), {"LC_ALL=" + locale_of(r), "TERM=xterm", "ASAN_OPTIONS=detect_leaks=0"});
   if (!wine.empty()) {
     // Wine's relay channel alone: the calls that the traced rows read.
     if (r.options & traced) argv.push_back("WINEDEBUG=-all,+relay");
     argv.push_back(wine);
     // Another Windows program holds the second piece open while the tool runs.
     const fs::path pieces = fs::path(tool).parent_path().parent_path();
-    if (r.options & piece_held_open) argv.insert(argv.end(), {holder, pieces / r.entries[1]});
+    if (r.options & piece_held_open)
+      argv.insert(argv.end(), {holder, "shared", pieces / "p.x_2.tmp"});
+    if (r.options & piece_held_exclusively)
+      argv.insert(argv.end(), {holder, "exclusive", pieces / "p.x_2.tmp"});
     argv.push_back(tool);
     return argv;
   }
@@ -276,11 +399,11 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   argv.insert(argv.end(), {"prlimit", "--nofile=16"});
   if (r.options & full_disk) argv.push_back("--fsize=4096");
   argv.push_back("--");
-  // SIGINT is blocked from the start; the shell leaves one pending for the tool.
+  // The shell leaves a SIGINT pending for the tool.
   if (r.options & caller_blocks_sigint)
     argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
   if (r.options & traced || !r.inject.empty()) {
-    const char* calls = "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,copy_file_range";
+    const char* calls = "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
     argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
   }
@@ -288,69 +411,102 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   return argv;
 }
 
-// Starts argv with its standard streams on in, out and err, or on the terminal tty as its
-// controlling one. Signals as a shell leaves them: at their defaults, none blocked (but
-// SIGINT where the row's caller blocks it).
-pid_t start(std::vector<std::string> argv, const row& r, int in, int out, int err,
-            const char* tty = nullptr) {
+// Where a run's standard streams go: out and err into files in dir, with no key but the end
+// of input; or out into the pipe out; or all three to the terminal tty, its controlling one.
+struct console {
+  std::string dir;  // ends in "/"
+  int out = -1;
+  const char* tty = nullptr;
+};
+
+// A run under way, and the one deadline by which it must have ended.
+struct process {
+  pid_t pid = -1;
+  clock_type::time_point deadline;
+  bool killed = false;
+};
+
+// Starts argv as a shell does: signals at their defaults, none blocked.
+process start(std::vector<std::string> argv, const console& c) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (tty) posix_spawn_file_actions_addopen(&actions, 0, tty, O_RDWR, 0);
-  posix_spawn_file_actions_adddup2(&actions, tty ? 0 : in, 0);
-  posix_spawn_file_actions_adddup2(&actions, tty ? 0 : out, 1);
-  posix_spawn_file_actions_adddup2(&actions, tty ? 0 : err, 2);
+  const int file = O_WRONLY | O_CREAT | O_TRUNC;
+  if (c.tty) {
+    posix_spawn_file_actions_addopen(&actions, 0, c.tty, O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (c.out >= 0)
+      posix_spawn_file_actions_adddup2(&actions, c.out, 1);
+    else
+      posix_spawn_file_actions_addopen(&actions, 1, (c.dir + "out").c_str(), file, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (c.dir + "err").c_str(), file, 0644);
+  }
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  if (r.options & caller_blocks_sigint) sigaddset(&blocked, SIGINT);
-  sigset_t defaults;
-  sigfillset(&defaults);
-  posix_spawnattr_setsigmask(&attributes, &blocked);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  const int session = tty ? POSIX_SPAWN_SETSID : 0;
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  const int session = c.tty ? POSIX_SPAWN_SETSID : 0;
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | session);
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(&arg[0]);
   args.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  process p;
+  p.deadline = clock_type::now() + std::chrono::minutes(1);
+  const int error = posix_spawnp(&p.pid, args[0], &actions, &attributes, args.data(), environ);
   EXPECT_EQ(error, 0) << args[0] << ": " << strerror(error);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  return pid;
+  return p;
 }
 
-// The exit status as a shell gives it; a run still going after a minute is killed.
-// Kills a run still going a minute after started, so that no fault hangs the table.
-bool overdue(pid_t pid, clock_type::time_point started) {
-  if (clock_type::now() - started < std::chrono::minutes(1)) return false;
-  ADD_FAILURE() << "a run took more than a minute";
-  kill(pid, SIGKILL);
+// Kills a run that passed its deadline, so that no fault hangs the table.
+bool overdue(process& p) {
+  if (clock_type::now() < p.deadline) return false;
+  if (!p.killed) ADD_FAILURE() << "a run took more than a minute";
+  p.killed = p.killed || kill(p.pid, SIGKILL) == 0;
   return true;
 }
 
-int wait_for(pid_t pid) {
-  const auto started = clock_type::now();
+// Ended, but not yet waited for.
+bool has_ended(const process& p) {
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<id_t>(p.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == p.pid;
+}
+
+// The exit status as a shell gives it.
+int wait_for(process& p) {
   int status = 0;
-  bool killed = false;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    killed = killed || overdue(pid, started);
+  while (waitpid(p.pid, &status, WNOHANG) == 0) {
+    overdue(p);
     std::this_thread::sleep_for(milliseconds(5));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+run_result finish(process p, const console& c) {
+  run_result result;
+  result.pid = p.pid;
+  result.status = wait_for(p);
+  if (c.out < 0) result.out = read_file(c.dir + "out");
+  result.err = read_file(c.dir + "err");
+  return result;
+}
+
 // What fd yields until its writers have gone.
-std::string read_until_closed(int fd, pid_t pid) {
-  const auto started = clock_type::now();
+std::string read_until_closed(int fd, process& p) {
   std::string bytes;
-  bool killed = false;
   char buf[4096];
   for (ssize_t n = 1; n > 0;) {
     pollfd ready = {fd, POLLIN, 0};
-    killed = killed || overdue(pid, started);
+    overdue(p);
     if (poll(&ready, 1, 100) == 0) continue;
     n = read(fd, buf, sizeof buf);
     if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
@@ -358,59 +514,44 @@ std::string read_until_closed(int fd, pid_t pid) {
   return bytes;
 }
 
-int open_file(const std::string& path, int flags) {
-  const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
-  EXPECT_GE(fd, 0) << path << ": " << strerror(errno);
-  return fd;
-}
-
-// A run whose console is the files console + "out" and "err" (or the pipe out_pipe), with no
-// key but the end of input.
-pid_t start_on_files(const row& r, const std::string& tool, const std::string& console,
-                     int out_pipe = -1) {
-  const int in = open_file("/dev/null", O_RDONLY);
-  const int out = out_pipe >= 0 ? out_pipe : open_file(console + "out", O_WRONLY | O_CREAT);
-  const int err = open_file(console + "err", O_WRONLY | O_CREAT);
-  const pid_t pid = start(command_for(r, tool, console + "trace"), r, in, out, err);
-  close(in);
-  if (out != out_pipe) close(out);
-  close(err);
-  return pid;
-}
-
-run_result finish_on_files(pid_t pid, const std::string& console) {
-  run_result result;
-  result.status = wait_for(pid);
-  result.out = read_file(console + "out");
-  result.err = read_file(console + "err");
-  return result;
-}
-
-// Ended, but not yet waited for.
-bool has_ended(pid_t pid) {
-  siginfo_t info = {};
-  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == pid;
-}
-
 bool send(int fd, const std::string& bytes) {
   return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
-// Once the tool waits for its key (the prompt shown, line mode off), presses an arrow key, its
-// bytes a moment apart, or sends SIGTERM; collects the screen until the tool has gone.
-run_result run_on_terminal(const row& r, const std::string& tool, const std::string& console) {
+// Bytes the process has read so far, from anything.
+std::string bytes_read(pid_t pid) {
+  const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+  return io.substr(0, io.find('\n'));
+}
+
+// Presses an arrow key: natively its tail only once the tool has read the first byte, so that
+// a tool that stops there, or does not wait for the rest, leaves the tail unread.
+void press_arrow_key(int master, process& p) {
+  if (!wine.empty()) {
+    EXPECT_TRUE(send(master, "\x1B[A"));
+    return;
+  }
+  const std::string before = bytes_read(p.pid);
+  EXPECT_TRUE(send(master, "\x1B"));
+  while (bytes_read(p.pid) == before && !overdue(p)) std::this_thread::sleep_for(milliseconds(1));
+  EXPECT_TRUE(send(master, "[A"));
+}
+
+// Once the tool waits for its key (the prompt shown, line mode off), presses an arrow key or
+// sends SIGTERM; collects the screen until the tool has gone.
+run_result run_on_terminal(const row& r, const std::string& tool, const console& c) {
   run_result result;
   int master = -1;
   int slave = -1;
   winsize wide = {24, 500, 0, 0};  // lines stay whole on the screen
   EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &wide), 0) << strerror(errno);
-  const pid_t pid = start(command_for(r, tool, console + "trace"), r, -1, -1, -1, ttyname(slave));
-  const std::string shown_prompt = as_shown(r, prompt, "").substr(0, 12);
+  console on_tty = c;
+  on_tty.tty = ttyname(slave);
+  process p = start(command_for(r, tool, c.dir + "trace"), on_tty);
+  const std::string shown_prompt = encoded(r, prompt).substr(0, 12);
   bool pressed = false;
-  const auto started = clock_type::now();
   for (bool gone = false;;) {
-    gone = gone || has_ended(pid) || overdue(pid, started);
+    gone = gone || has_ended(p) || overdue(p);
     pollfd ready = {master, POLLIN, 0};
     char buf[4096];
     const ssize_t n = poll(&ready, 1, gone ? 0 : 100) > 0 ? read(master, buf, sizeof buf) : 0;
@@ -423,15 +564,12 @@ run_result run_on_terminal(const row& r, const std::string& tool, const std::str
         tcgetattr(slave, &modes) != 0 || modes.c_lflag & ICANON)
       continue;
     pressed = true;
-    if (r.options & sigterm_at_prompt) {
-      EXPECT_EQ(kill(pid, SIGTERM), 0) << strerror(errno);
-      continue;
-    }
-    EXPECT_TRUE(send(master, "\x1B"));
-    std::this_thread::sleep_for(milliseconds(30));
-    EXPECT_TRUE(send(master, "[A"));
+    if (r.options & sigterm_at_prompt)
+      EXPECT_EQ(kill(p.pid, SIGTERM), 0) << strerror(errno);
+    else
+      press_arrow_key(master, p);
   }
-  result.status = wait_for(pid);
+  result.status = wait_for(p);
   termios modes;
   EXPECT_EQ(tcgetattr(slave, &modes), 0) << strerror(errno);
   const tcflag_t as_found = ICANON | ECHO | ISIG;
@@ -454,41 +592,81 @@ bool stuck_writing(pid_t pid) {
   return false;
 }
 
+// The descriptor a process writes its output through: the one beyond the console open for
+// writing.
+std::string output_descriptor(pid_t pid) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& fd : fs::directory_iterator(fds)) {
+    const std::string n = fd.path().filename();
+    const std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + n);
+    const std::size_t flags = info.find("flags:");
+    const long mode = std::stol(info.substr(flags + 6), nullptr, 8) & O_ACCMODE;
+    if (std::stoi(n) > 2 && mode != O_RDONLY) return fd.path();
+  }
+  ADD_FAILURE() << "no output open in " << fds;
+  return "";
+}
+
+// A copy of the pieces in a folder of its own beside the others, whose tool folder is a link
+// to the held run's.
+std::string second_folder(const std::string& pieces, const std::string& outside) {
+  const std::string other = outside + "other";
+  EXPECT_TRUE(fs::create_directory(other));
+  for (const auto& entry : fs::directory_iterator(pieces)) {
+    if (entry.is_directory()) {
+      fs::create_directory_symlink(entry.path(), other / entry.path().filename());
+      continue;
+    }
+    fs::copy_file(entry.path(), other / entry.path().filename());
+  }
+  return other;
+}
+
 // Runs the tool with its output stream a pipe of one page, filled but for room bytes: the run
 // stands at the first write that does not fit, its folder's lock held, until the pipe is read.
-// Does what the row meets meanwhile, then lets it go on; other runs' results go to others.
-run_result run_held(const row& r, const std::string& tool, const std::string& console,
-                    const std::string& pieces, std::vector<run_result>* others) {
-  run_result result;
-  // Where the reader goes, the run stands at the first piece's line, after the announcement.
-  std::size_t room = 0;
-  if (r.at_first_line == meanwhile::reader_gone)
-    room = as_shown(r, expected_out(r.expect), "").size();
+// Does what the row meets meanwhile, and checks what another run shows, then lets it go on.
+run_result run_held(const row& r, const std::string& tool, const console& c,
+                    const std::string& pieces) {
+  // Room for the announcement: the run stands at the first piece's line, its output open.
+  const std::size_t room = as_shown(r, encoded(r, making + r.expect.output + "\n\n"), "").size();
   int fds[2];
   EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0) << strerror(errno);
   EXPECT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096) << strerror(errno);
   EXPECT_TRUE(send(fds[1], std::string(4096 - room, 'f')));
   const auto started = clock_type::now();
-  const pid_t pid = start_on_files(r, tool, console, fds[1]);
+  console held = c;
+  held.out = fds[1];
+  process p = start(command_for(r, tool, c.dir + "trace"), held);
   close(fds[1]);
-  while (!stuck_writing(pid) && clock_type::now() - started < std::chrono::seconds(30))
-    std::this_thread::sleep_for(milliseconds(2));
-  EXPECT_TRUE(stuck_writing(pid)) << "the run never reached its first line";
+  while (!stuck_writing(p.pid) && !overdue(p)) std::this_thread::sleep_for(milliseconds(2));
   const auto time_to_first_line = clock_type::now() - started;
   const std::string output = pieces + "/" + r.expect.output;
   if (r.at_first_line == meanwhile::name_taken) std::ofstream(output) << "taken";
   if (r.at_first_line == meanwhile::piece_made_output) {
     const std::string piece = pieces + "/p.x_2.tmp";
-    const std::string output_fd = "/proc/" + std::to_string(pid) + "/fd/4";  // after the lock
     EXPECT_EQ(unlink(piece.c_str()), 0) << strerror(errno);
-    EXPECT_EQ(symlink(output_fd.c_str(), piece.c_str()), 0) << strerror(errno);
+    EXPECT_EQ(symlink(output_descriptor(p.pid).c_str(), piece.c_str()), 0) << strerror(errno);
   }
-  pid_t second = -1;
+  process second;
+  const console second_console = {c.dir + "second-"};
   if (r.at_first_line == meanwhile::second_run) {
-    second = start_on_files(r, tool, console + "second-");
+    second = start(command_for(r, tool, second_console.dir + "trace"), second_console);
     // Time for it to reach the lock, or, taking no turn, to end.
     std::this_thread::sleep_for(3 * time_to_first_line + milliseconds(200));
     EXPECT_FALSE(has_ended(second)) << "the second run took no turn";
+  }
+  if (r.at_first_line == meanwhile::second_folder) {
+    const std::string other = second_folder(pieces, c.dir);
+    const std::string other_tool = other + tool.substr(pieces.size());
+    process beside =
+        start(command_for(r, other_tool, second_console.dir + "trace"), second_console);
+    const run_result result = finish(beside, second_console);
+    const std::string joined_there = expected_out(r, joins(r.expect.output, r.expect.named));
+    EXPECT_EQ(result.out, as_shown(r, joined_there, other));
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::string joined;
+    for (const std::string& name : r.expect.named) joined += read_file(other + "/" + name);
+    EXPECT_EQ(read_file(other + "/" + r.expect.output), joined);
   }
   if (r.at_first_line == meanwhile::reader_gone) {
     // What the reader saw, copied without taking it from the pipe, so that the run stands
@@ -500,26 +678,32 @@ run_result run_held(const row& r, const std::string& tool, const std::string& co
     close(seen[1]);
     fds[0] = seen[0];
   }
-  result.out = read_until_closed(fds[0], pid);
+  run_result result;
+  result.out = read_until_closed(fds[0], p);
   result.out.erase(0, 4096 - room);
   close(fds[0]);
-  result.status = wait_for(pid);
-  result.err = read_file(console + "err");
-  if (second > 0) others->push_back(finish_on_files(second, console + "second-"));
+  result.status = wait_for(p);
+  result.pid = p.pid;
+  result.err = read_file(c.dir + "err");
+  if (second.pid > 0) {
+    // The output was made meanwhile: the second run copies nothing.
+    const run_result waited = finish(second, second_console);
+    EXPECT_EQ(waited.out, as_shown(r, encoded(r, prompt), pieces));
+    EXPECT_EQ(waited.err, as_shown(r, encoded(r, made_already(r.expect.output)), pieces));
+  }
   return result;
 }
 
-run_result run(const row& r, const std::string& tool, const std::string& console,
-               const std::string& pieces, std::vector<run_result>* others) {
+run_result run(const row& r, const std::string& tool, const console& c, const std::string& pieces) {
   run_result result;
   if (r.options & terminal)
-    result = run_on_terminal(r, tool, console);
+    result = run_on_terminal(r, tool, c);
   else if (r.at_first_line != meanwhile::nothing)
-    result = run_held(r, tool, console, pieces, others);
+    result = run_held(r, tool, c, pieces);
   else
-    result = finish_on_files(start_on_files(r, tool, console), console);
+    result = finish(start(command_for(r, tool, c.dir + "trace"), c), c);
   if (wine.empty()) {
-    result.trace = read_file(console + "trace");
+    result.trace = read_file(c.dir + "trace");
     return result;
   }
   // Wine's relay trace shares the error stream, each line led by a thread's number.
@@ -532,7 +716,7 @@ run_result run(const row& r, const std::string& tool, const std::string& console
 
 // A name as the folder holds it: GBK where that is the locale's encoding.
 std::string on_disk(const row& r, const std::string& name) {
-  return r.options & (chinese_utf8 | western_utf8) ? name : to_gbk(name);
+  return utf8_locale(r) ? name : convert(name, "GBK");
 }
 
 // A piece is 3000 bytes, no whole number of blocks: bytes that a text mode would change, its
@@ -562,36 +746,63 @@ void fill_all_but_4_kib(const std::string& root) {
   ASSERT_EQ(std::uint64_t{disk.f_bavail} * disk.f_bsize, left);
 }
 
-// Lays out the pieces and the tool's folder under root; returns the path the tool is started by.
-std::string stage(const std::string& root, const std::string& pieces, const row& r) {
+std::string make_temporary_folder(const std::string& base) {
+  std::string folder = base + "/joiner-test-XXXXXX";
+  EXPECT_TRUE(mkdtemp(&folder[0])) << base << ": " << strerror(errno);
+  return folder;
+}
+
+// What stage laid out: the folder of pieces under root, the path the tool is started by, and
+// the dead run's leftover that the run removes.
+struct staged {
+  std::string root, pieces, tool, leftover;
+};
+
+// Lays out the pieces and the tool's folder; no tool where the drive keeps no links that the
+// row needs. What must lie on another drive goes outside, a folder beside the built tool.
+staged stage(const row& r, const std::string& outside) {
+  staged s;
+  const bool on_small_disk = r.options & full_disk && !wine.empty();
+  s.root = make_temporary_folder(on_small_disk ? small_disk : fs::temp_directory_path().string());
+  const std::string long_name = r.options & long_path ? "/" + std::string(250, 'l') : "";
+  s.pieces = s.root + long_name + "/pieces";
   const std::string folder = tool_folder(r);
-  const std::string tool_dir = pieces + "/" + folder;
-  const std::string tool = tool_dir + (wine.empty() ? "/joiner" : "/joiner.exe");
-  fs::create_directories(pieces);
+  const std::string tool_dir = s.pieces + "/" + folder;
+  s.tool = tool_dir + (wine.empty() ? "/joiner" : "/joiner.exe");
+  fs::create_directories(s.pieces);
+  std::string real_dir = tool_dir;
   if (r.options & linked_tool) {
     // The links' targets, with decoys beside them.
-    fs::create_directories(root + "/real/bin");
-    fs::create_directories(root + "/real/" + folder);
-    std::ofstream(root + "/real/backup_1.tar") << "decoy";
-    std::ofstream(root + "/real/backup_2.tar") << "decoy";
-    fs::create_directory_symlink(root + "/real/" + folder, tool_dir);
-    fs::copy_file(exe, root + "/real/bin/joiner");
-    fs::create_symlink(root + "/real/bin/joiner", tool);
+    real_dir = s.root + "/real/" + folder;
+    fs::create_directories(s.root + "/real/bin");
+    std::ofstream(s.root + "/real/backup_1.tar") << "decoy";
+    std::ofstream(s.root + "/real/backup_2.tar") << "decoy";
+  }
+  if (r.options & tool_elsewhere) real_dir = outside + "tool";
+  fs::create_directories(real_dir);
+  std::error_code no_links;  // exFAT
+  if (real_dir != tool_dir) fs::create_directory_symlink(real_dir, tool_dir, no_links);
+  if (no_links) return {s.root};
+  if (r.options & linked_tool) {
+    fs::copy_file(exe, s.root + "/real/bin/joiner");
+    fs::create_symlink(s.root + "/real/bin/joiner", s.tool);
   } else {
-    fs::create_directories(tool_dir);
-    fs::copy_file(exe, tool);
+    fs::copy_file(exe, s.tool);
   }
   // A dead run's unfinished output, which the run removes where it may.
-  if (!(r.options & read_only_tool_folder))
-    std::ofstream(tool_dir + "/joiner-99999999.part") << "dead";
+  if (!(r.options & read_only_tool_folder)) {
+    s.leftover = real_dir + "/joiner-99999999.part";
+    std::ofstream(s.leftover) << "dead";
+  }
   for (const std::string& entry : r.entries)
-    EXPECT_TRUE(make_entry(r, pieces, entry)) << entry << ": " << strerror(errno);
+    EXPECT_TRUE(make_entry(r, s.pieces, entry)) << entry << ": " << strerror(errno);
   if (r.options & read_only_tool_folder) {
     EXPECT_EQ(chmod(tool_dir.c_str(), 0555), 0) << strerror(errno);
   }
-  if (r.options & full_disk && !wine.empty()) fill_all_but_4_kib(root);
+  if (on_small_disk) fill_all_but_4_kib(s.root);
   // Started as "tool/../tool/joiner": ".." is taken by name, not through the link.
-  return r.options & linked_tool ? tool_dir + "/../" + folder + "/joiner" : tool;
+  if (r.options & linked_tool) s.tool = tool_dir + "/../" + folder + "/joiner";
+  return s;
 }
 
 // Large files by their size and hash, so that a failure stays readable.
@@ -610,12 +821,6 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
   return files;
 }
 
-std::string make_temporary_folder(const std::string& base) {
-  std::string folder = base + "/joiner-test-XXXXXX";
-  EXPECT_TRUE(mkdtemp(&folder[0])) << base << ": " << strerror(errno);
-  return folder;
-}
-
 // On a terminal: the join's progress in the title, then the old title back (natively pushed
 // before and popped after).
 void expect_progress_title(const std::string& raw, const std::string& name) {
@@ -631,83 +836,87 @@ void expect_progress_title(const std::string& raw, const std::string& name) {
   }
 }
 
+// Under Wine, the tool's own calls (its code lies at 0x400000), one a line.
+std::string tool_calls(const std::string& trace) {
+  static const std::regex call("Call KERNEL32\\.([^\n]*) ret=00[45]");
+  std::string calls;
+  for (std::sregex_iterator i(trace.begin(), trace.end(), call), end; i != end; ++i)
+    calls += (*i)[1].str() + "\n";
+  return calls;
+}
+
+// The output's bytes on the disk before its name, and the name durable, before the run says
+// it is complete (natively; under Wine, through one handle: marked to go, flushed, renamed,
+// flushed again).
+void expect_published_durably(const std::string& trace, const expectation& e) {
+  std::string calls = trace;
+  std::string order = "fdatasync\\([^]*(link|rename)[^]*\\bfsync\\(";
+  if (e.prompt) order += "[^]*write\\(1, [^\n]*\n$";
+  if (!wine.empty()) {
+    calls = tool_calls(trace);
+    order =
+        "SetFileInformationByHandle\\((\\w+),00000004,[^]*FlushFileBuffers\\(\\1\\)[^]*"
+        "SetFileInformationByHandle\\(\\1,00000003,[^]*FlushFileBuffers\\(\\1\\)";
+  }
+  EXPECT_TRUE(std::regex_search(calls, std::regex(order))) << calls;
+}
+
+// Under Wine: every file opened by its long form, and the folder's mutex asked for waiting
+// (SYNCHRONIZE) only.
+void expect_long_paths_and_a_mutex_for_all(const std::string& trace) {
+  const std::string calls = tool_calls(trace);
+  static const std::regex opened("CreateFileW\\(\\w+ L\"([^\"]*)\"");
+  int files = 0;
+  for (std::sregex_iterator i(calls.begin(), calls.end(), opened), end; i != end; ++i) {
+    EXPECT_EQ((*i)[1].str().rfind("\\\\\\\\?\\\\", 0), 0u) << (*i)[0];
+    ++files;
+  }
+  EXPECT_GT(files, 0) << calls;
+  EXPECT_TRUE(std::regex_search(calls, std::regex("CreateMutexExW\\([^\n]*,00100000\\)"))) << calls;
+}
+
 class table : public testing::TestWithParam<row> {};
 
 TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const row& r = GetParam();
   const expectation& e = r.expect;
   if (!reason_to_skip(r).empty()) GTEST_SKIP() << reason_to_skip(r);
-  const std::string temporary = fs::temp_directory_path();
-  const bool on_small_disk = r.options & full_disk && !wine.empty();
-  const std::string root = make_temporary_folder(on_small_disk ? small_disk : temporary);
-  const std::string console = make_temporary_folder(temporary) + "/";
-  const std::string long_name = r.options & long_path ? "/" + std::string(250, 'l') : "";
-  const std::string pieces = root + long_name + "/pieces";
+  const std::string outside = make_temporary_folder(fs::path(exe).parent_path()) + "/";
+  const staged s = stage(r, outside);
   const std::shared_ptr<void> cleanup(nullptr, [&](void*) {
     // A read-only tool folder keeps its files from all but root.
-    chmod((pieces + "/" + tool_folder(r)).c_str(), 0755);
+    chmod((s.pieces + "/" + tool_folder(r)).c_str(), 0755);
     std::error_code error;
-    fs::remove_all(root, error);
-    fs::remove_all(console, error);
+    fs::remove_all(s.root, error);
+    fs::remove_all(outside, error);
   });
-  const std::string tool = stage(root, pieces, r);
+  if (s.tool.empty()) GTEST_SKIP() << "this drive keeps no links";
 
   // Nothing changes but the output, and the dead run's leftover goes.
-  std::map<std::string, std::string> files = snapshot(root);
-  const std::string leftover = "/" + tool_folder(r) + "/joiner-99999999.part";
-  if (!(r.options & long_path)) files.erase(pieces + leftover);
-  files.erase(root + "/real" + leftover);
-  const std::string output = pieces + "/" + (r.output_file.empty() ? e.output : r.output_file);
+  std::map<std::string, std::string> files = snapshot(s.root);
+  files.erase(s.leftover);
+  const std::string output = s.pieces + "/" + (r.output_file.empty() ? e.output : r.output_file);
   std::string joined;
   for (const std::string& entry : r.entries)
-    joined += e.joined ? read_file(pieces + "/" + on_disk(r, entry)) : "";
+    joined += e.joined ? read_file(s.pieces + "/" + on_disk(r, entry)) : "";
   if (e.joined) files[output] = shown(joined);
   if (r.at_first_line == meanwhile::name_taken) files[output] = "taken";
 
-  std::vector<run_result> others;
-  const run_result result = run(r, tool, console, pieces, &others);
-  const std::string out = as_shown(r, expected_out(e), pieces);
+  const run_result result = run(r, s.tool, {outside}, s.pieces);
+  const std::string out = as_shown(r, expected_out(r, e), s.pieces);
   if (r.options & terminal) {
     EXPECT_EQ(screen_text(result.out), screen_text(out));
     if (e.joined) expect_progress_title(result.out, e.output);
   } else {
     EXPECT_EQ(result.out, out);
   }
-  EXPECT_EQ(result.err, as_shown(r, e.err, pieces));
+  const std::string err = as_shown(r, encoded(r, e.err), s.pieces, result.pid);
+  EXPECT_EQ(result.err, with_reasons_from(err, result.err));
   EXPECT_EQ(result.status, e.status);
   EXPECT_TRUE(result.terminal_as_found) << "the key left bytes behind, or the modes changed";
-  EXPECT_EQ(snapshot(root), files);
-  for (const run_result& other : others) {
-    EXPECT_EQ(other.out, as_shown(r, prompt, pieces));
-    EXPECT_EQ(other.err, as_shown(r, made_already(e.output), pieces));
-  }
-  const std::string& trace = result.trace;
-  if (r.options & traced && wine.empty()) {
-    // Flushed, named, the name synced, and only then "complete".
-    const std::regex order("fdatasync\\([^]*(link|rename)[^]*\\bfsync\\([^]*write\\(1, [^\n]*\n$");
-    EXPECT_EQ(std::regex_search(trace, order), e.joined) << trace;
-    // One write a line on either stream; the completion message goes with the prompt.
-    const std::regex write("write\\([12], ");
-    const std::string lines = out + as_shown(r, e.err, pieces);
-    EXPECT_EQ(std::distance(std::sregex_iterator(trace.begin(), trace.end(), write), {}),
-              std::count(lines.begin(), lines.end(), '\n'))
-        << trace;
-  }
-  if (r.options & traced && !wine.empty() && e.joined) {
-    // The tool's own calls (its code lies at 0x400000): the output marked to go on close,
-    // flushed, unmarked, renamed through its handle (class 3), flushed again.
-    static const std::regex call("Call KERNEL32\\.(\\w+)\\(\\w+(,(\\w+))?[^\n]*\\) ret=00[45]");
-    std::string calls;
-    for (std::sregex_iterator i(trace.begin(), trace.end(), call), end; i != end; ++i)
-      calls += (*i)[1].str() + (*i)[3].str() + " ";
-    EXPECT_EQ(calls,
-              "SetFileInformationByHandle00000004 FlushFileBuffers "
-              "SetFileInformationByHandle00000004 SetFileInformationByHandle00000003 "
-              "FlushFileBuffers ");
-  }
-  if (r.inject == std::vector<std::string>{"fdatasync:signal=INT"}) {
-    EXPECT_LT(trace.find("fsync("), trace.find("killed by SIGINT")) << trace;
-  }
+  EXPECT_EQ(snapshot(s.root), files);
+  if (r.options & traced && e.joined) expect_published_durably(result.trace, e);
+  if (r.options & traced && !wine.empty()) expect_long_paths_and_a_mutex_for_all(result.trace);
 }
 
 std::string row_name(const testing::TestParamInfo<row>& info) {

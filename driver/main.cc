@@ -13,6 +13,13 @@ namespace {
 using platform::stream;
 using platform::write_line;
 
+// A failure's line, then the system's reason on the next.
+void report(const message& what, const platform::failure& why) {
+  write_line(stream::error, {what});
+  const std::string reason = platform::reason(why);
+  write_line(stream::error, {reason});
+}
+
 // The path up to its last separator; the whole path when it has none.
 std::string parent_folder(std::string path) {
   const std::size_t cut = find_last_char(path, platform::separator);
@@ -28,14 +35,27 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
 
-  NameList names = list_files(folder, tool_folder);
+  NameList names;
+  platform::failure why;
+  if (!list_files(folder, tool_folder, &names, &why)) report(messages::find_no_file, why);
   sort_names(&names);
   if (names.size() < 2) {
+    // A tool in the wrong place shows where it looked.
+    const std::string searched = folder.empty() ? std::string(1, platform::separator) : folder;
     write_line(stream::error, {messages::too_few});
+    write_line(stream::error, {messages::folder_searched, searched});
     return 1;
   }
 
-  const std::string out_name = derive_output_name(names);
+  // The second name may be no piece at all, and name no file: "." would be
+  // the folder itself, which exists, and nothing would be generated.
+  const std::string derived = derive_output_name(names);
+  const std::string out_name = platform::file_name_as_made(derived);
+  if (out_name.empty() || out_name == "." || out_name == "..") {
+    write_line(stream::error, {messages::output_name_error});
+    write_line(stream::error, {messages::the_name, derived, messages::names_no_file});
+    return 1;
+  }
   const std::string out_path = platform::join_path(folder, out_name);
   join_result result = join_result::exists;
   if (!platform::path_exists(out_path)) {
@@ -64,12 +84,13 @@ int main() {
   int status = 1;
   bool joined = false;
   std::string exe;
-  if (platform::executable_path(&exe)) {
+  platform::failure why;
+  if (platform::executable_path(&exe, &why)) {
     // The pieces lie two levels up, around the tool's own folder.
     const std::string tool_folder = parent_folder(exe);
     status = join_in(parent_folder(tool_folder), tool_folder, &joined);
   } else {
-    write_line(stream::error, {messages::program_path_error});
+    report(messages::program_path_error, why);
   }
   // After a join the prompt follows the completion message, in the same write.
   if (joined)

@@ -4,8 +4,11 @@
 
 namespace {
 
-bool report(const message& what, const std::string& path) {
+// The failure's line, then the reason on the next.
+bool report(const message& what, const std::string& path, const platform::failure& why) {
   platform::write_line(platform::stream::error, {what, path, messages::error_end});
+  const std::string reason = platform::reason(why);
+  platform::write_line(platform::stream::error, {reason});
   return false;
 }
 
@@ -16,13 +19,15 @@ bool append_all(const std::string& folder, const NameList& names, const std::str
     const std::string path = platform::join_path(folder, names[i]);
     platform::write_line(platform::stream::output, {path});
     platform::input_file in;
+    platform::failure why;
+    if (!in.open(path, &why)) return report(messages::open_file, path, why);
     // A segment that is the output itself would make the join read what it writes.
-    if (!in.open(path) || out->is(in)) return report(messages::open_file, path);
+    if (out->is(in)) return report(messages::open_file, path, {0, reasons::the_output});
     progress->start_piece(i, in.size());
-    const platform::copy_result copied = out->append(in, progress);
-    if (copied == platform::copy_result::read_failed) return report(messages::read_file, path);
+    const platform::copy_result copied = out->append(in, progress, &why);
+    if (copied == platform::copy_result::read_failed) return report(messages::read_file, path, why);
     if (copied == platform::copy_result::write_failed)
-      return report(messages::write_file, output_path);
+      return report(messages::write_file, output_path, why);
   }
   return true;
 }
@@ -34,21 +39,22 @@ join_result join_files(const std::string& folder, const std::string& out_name,
   const std::string output_path = platform::join_path(folder, out_name);
   std::string unusable = output_path;
   platform::output_file out;
-  if (!out.create(folder, tool_folder, &unusable)) {
-    report(messages::open_file, unusable);
+  platform::failure why;
+  if (!out.create(folder, tool_folder, &unusable, &why)) {
+    report(messages::open_file, unusable, why);
     return join_result::failed;
   }
   platform::progress_title progress(out_name, names.size());
   if (!append_all(folder, names, output_path, &out, &progress)) return join_result::failed;
   // Publishing ends the run if an interruption came meanwhile.
   progress.restore();
-  switch (out.publish(folder, output_path)) {
+  switch (out.publish(folder, output_path, &why)) {
     case platform::publish_result::published:
       return join_result::joined;
     case platform::publish_result::exists:
       return join_result::exists;
     default:
-      report(messages::write_file, output_path);
+      report(messages::write_file, output_path, why);
       return join_result::failed;
   }
 }

@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <clocale>
 #include <cstring>
 #include <vector>
@@ -38,12 +39,18 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 // Opens without blocking (a FIFO must not hang the run), then insists on a
 // regular file, for which O_NONBLOCK changes nothing and so may stay.
-int open_regular(const std::string& path, int flags, struct stat* st) {
+int open_regular(const std::string& path, int flags, struct stat* st, failure* why) {
   int fd;
   do {
     fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode))) {
+  if (fd < 0) {
+    *why = system_failure();
+    return -1;
+  }
+  const bool stated = fstat(fd, st) == 0;
+  if (!stated || !S_ISREG(st->st_mode)) {
+    *why = stated ? failure{0, reasons::not_regular} : system_failure();
     close(fd);
     return -1;
   }
@@ -113,7 +120,8 @@ bool write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, data, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;  // nothing written and no error: no room either
+    if (w == 0) errno = ENOSPC;  // nothing written and no error: no room either
+    if (w <= 0) return false;
     data += w;
     n -= static_cast<std::size_t>(w);
   }
@@ -122,11 +130,11 @@ bool write_all(int fd, const char* data, std::size_t n) {
 
 // True also where a folder cannot be synced at all (EINVAL): the name is then
 // as durable as that filesystem makes it.
-bool sync_folder(const std::string& folder) {
+bool sync_folder(const std::string& folder, failure* why) {
   const int fd = open(folder_or_root(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = fsync(fd) == 0 || errno == EINVAL;
-  close(fd);
+  const bool synced = fd >= 0 && (fsync(fd) == 0 || errno == EINVAL);
+  if (!synced) *why = system_failure();
+  if (fd >= 0) close(fd);
   return synced;
 }
 
@@ -194,6 +202,10 @@ std::string lexically_normal(const std::string& path) {
 
 }  // namespace
 
+failure system_failure() { return {static_cast<unsigned long>(errno), ""}; }
+
+std::string reason(const failure& f) { return f.code ? std::strerror(int(f.code)) : f.words; }
+
 void prepare_process() {
   std::setlocale(LC_ALL, "");
   signal(SIGXFSZ, SIG_IGN);
@@ -209,9 +221,11 @@ void write_line(stream to, console_line line) {
   write_all(to == stream::output ? STDOUT_FILENO : STDERR_FILENO, bytes.data(), bytes.size());
 }
 
+std::string file_name_as_made(const std::string& name) { return name; }
+
 std::string order_key(const std::string& name) { return name; }
 
-bool executable_path(std::string* path) {
+bool executable_path(std::string* path, failure* why) {
   // The user's own path is the one given to execve, kept when it still names
   // this very program; /proc/self/exe has the links resolved.
   const char* started = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
@@ -227,7 +241,10 @@ bool executable_path(std::string* path) {
   std::string real(256, '\0');
   for (;;) {
     const ssize_t n = readlink("/proc/self/exe", &real[0], real.size());
-    if (n < 0) return false;
+    if (n < 0) {
+      *why = system_failure();
+      return false;
+    }
     if (static_cast<std::size_t>(n) < real.size()) {
       real.resize(static_cast<std::size_t>(n));
       *path = real;
@@ -238,9 +255,13 @@ bool executable_path(std::string* path) {
 }
 
 bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit) {
+                 const std::function<void(const char* name, unsigned attrib)>& visit,
+                 failure* why) {
   DIR* dir = opendir(folder_or_root(folder).c_str());
-  if (!dir) return false;
+  if (!dir) {
+    *why = system_failure();
+    return false;
+  }
   const int dir_fd = dirfd(dir);
   while (struct dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
@@ -375,9 +396,9 @@ input_file::~input_file() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-bool input_file::open(const std::string& path) {
+bool input_file::open(const std::string& path, failure* why) {
   struct stat st;
-  const int fd = open_regular(path, O_RDONLY, &st);
+  const int fd = open_regular(path, O_RDONLY, &st, why);
   if (fd < 0) return false;
   handle_ = fd;
   size_ = static_cast<std::uint64_t>(st.st_size);
@@ -386,34 +407,36 @@ bool input_file::open(const std::string& path) {
 }
 
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
-                         std::string* unusable) {
+                         std::string* unusable, failure* why) {
   sigset_t caller_mask;
   held_ = bits_of(hold_interruptions(&caller_mask));
   caller_mask_ = bits_of(caller_mask);
   holding_ = true;
   struct stat st;
-  int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st);
-  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+  int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st, why);
+  if (fd < 0 && (why->code == EOPNOTSUPP || why->code == EISDIR || why->code == EINVAL)) {
     // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
     const std::string path = join_path(tool_folder, temp_output_name(getpid()));
     struct stat pieces_st, tool_st;
     // Publishing is a rename, which cannot cross filesystems.
-    if (stat(folder_or_root(folder).c_str(), &pieces_st) != 0 ||
-        stat(tool_folder.c_str(), &tool_st) != 0 || pieces_st.st_dev != tool_st.st_dev) {
-      *unusable = path;
+    *unusable = path;
+    const bool stated = stat(folder_or_root(folder).c_str(), &pieces_st) == 0 &&
+                        stat(tool_folder.c_str(), &tool_st) == 0;
+    if (!stated || pieces_st.st_dev != tool_st.st_dev) {
+      *why = stated ? failure{0, reasons::other_drive} : system_failure();
       discard();
       return false;
     }
-    fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, &st);
+    fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, &st, why);
     if (fd >= 0) temp_path_ = path;
     // The lock tells remove_leftovers that this run is alive. One that met the
     // file before the lock was taken may have removed it: then it was not ours.
     if (fd >= 0 && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0)) {
+      *why = st.st_nlink == 0 ? failure{0, reasons::removed} : system_failure();
       temp_path_.clear();
       close(fd);
       fd = -1;
     }
-    if (fd < 0) *unusable = path;
   }
   if (fd < 0) {
     discard();
@@ -424,7 +447,7 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return true;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress) {
+copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
   // After every chunk: start writing back what is joined so far, and let a
   // held interruption end the run, its file gone and the title back first.
@@ -451,27 +474,35 @@ copy_result output_file::append(const input_file& in, progress_title* progress) 
     if (n == 0) return copy_result::done;
     if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
   }
+  *why = {};
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
     const ssize_t n = read(in_fd, buffer_.get(), buffer_size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return copy_result::read_failed;
+    if (n < 0) {
+      *why = system_failure();
+      return copy_result::read_failed;
+    }
     if (n == 0) return copy_result::done;
-    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n)) ||
-        !wrote(static_cast<std::uint64_t>(n)))
+    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n))) {
+      *why = system_failure();
       return copy_result::write_failed;
+    }
+    if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
   }
 }
 
-publish_result output_file::publish(const std::string& folder, const std::string& path) {
+publish_result output_file::publish(const std::string& folder, const std::string& path,
+                                    failure* why) {
   const int fd = static_cast<int>(handle_);
   publish_result result = publish_result::failed;
   if (fdatasync(fd) == 0)
     result = temp_path_.empty() ? link_unnamed(fd, path) : rename_no_replace(temp_path_, path);
+  if (result == publish_result::failed) *why = system_failure();
   if (result == publish_result::published) {
     temp_path_.clear();  // it has its name now
     // The name may not survive a power cut: a failed join leaves no output.
-    if (!sync_folder(folder)) {
+    if (!sync_folder(folder, why)) {
       unlink(path.c_str());
       result = publish_result::failed;
     }
@@ -493,15 +524,23 @@ void output_file::discard() {
 }
 
 void remove_leftovers(const std::string& tool_folder) {
-  list_folder(tool_folder, [&](const char* name, unsigned) {
-    if (!is_temp_output(name)) return;
-    const std::string path = join_path(tool_folder, name);
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    // Its run holds the lock as long as it lives.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
-    close(fd);
-  });
+  failure ignored;
+  list_folder(
+      tool_folder,
+      [&](const char* name, unsigned) {
+        if (!is_temp_output(name)) return;
+        // Where locks cannot tell (on FUSE exFAT two spellings of one folder are two
+        // inodes), the process named in the file can: a live one's file stays.
+        const unsigned long owner = temp_output_owner(name);
+        if (owner > 0 && owner <= INT_MAX && (kill(pid_t(owner), 0) == 0 || errno == EPERM)) return;
+        const std::string path = join_path(tool_folder, name);
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        // Its run holds the lock as long as it lives.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+        close(fd);
+      },
+      &ignored);
 }
 
 }  // namespace platform

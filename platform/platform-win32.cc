@@ -4,7 +4,7 @@
 // After windows.h, which it needs.
 #include <conio.h>
 #include <io.h>
-#include <shlwapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -61,6 +61,10 @@ std::string narrow(const wchar_t* w, std::size_t n) {
   return s;
 }
 
+// What every file function is given: the extended-length form, which has no
+// MAX_PATH limit and keeps a name's trailing dots and spaces.
+std::wstring long_path(const std::string& path) { return wide(long_path_form(path)); }
+
 // The bytes that the ANSI functions would give for w, with flags as
 // WideCharToMultiByte takes them; false when some character had no exact
 // equivalent in the code page.
@@ -86,18 +90,26 @@ file_id id_of(const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 // Keeps the handle only when it is a file on a disk: no folder, device or pipe.
-bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* size) {
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(h);
+bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* size, failure* why) {
+  if (h == INVALID_HANDLE_VALUE) {
+    *why = system_failure();
     return false;
   }
-  *handle = reinterpret_cast<std::intptr_t>(h);
-  *id = id_of(info);
-  if (size) *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  return true;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *why = {0, reasons::not_regular};
+  } else if (!GetFileInformationByHandle(h, &info)) {
+    *why = system_failure();
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = {0, reasons::not_regular};
+  } else {
+    *handle = reinterpret_cast<std::intptr_t>(h);
+    *id = id_of(info);
+    if (size) *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    return true;
+  }
+  CloseHandle(h);
+  return false;
 }
 
 bool write_all(HANDLE out, const char* data, std::size_t n) {
@@ -121,7 +133,7 @@ bool delete_on_close(HANDLE h, bool mark) {
 // Gives the open file h the name path, replacing nothing: the name then
 // belongs to this handle's file, whatever happened to the old one meanwhile.
 bool rename_open_file(HANDLE h, const std::string& path) {
-  const std::wstring name = wide(path);
+  const std::wstring name = long_path(path);
   const std::size_t bytes = name.size() * sizeof(wchar_t);
   // Zeroed: no root folder, nothing replaced, and the name's end.
   std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + bytes);
@@ -132,7 +144,50 @@ bool rename_open_file(HANDLE h, const std::string& path) {
          0;
 }
 
+// Who may wait on a folder's mutex: every process of this logon session,
+// elevated or not. A mutex made under an elevated run's default security
+// would shut the others out. Empty where the session cannot be told.
+std::wstring logon_session_only() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  DWORD size = 0;
+  GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+  std::vector<char> buffer(size);
+  auto* groups = reinterpret_cast<TOKEN_GROUPS*>(buffer.data());
+  std::wstring sddl;
+  for (DWORD i = 0; GetTokenInformation(token, TokenGroups, groups, size, &size) &&
+                    i < groups->GroupCount && sddl.empty();
+       ++i) {
+    wchar_t* sid = nullptr;
+    if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID &&
+        ConvertSidToStringSidW(groups->Groups[i].Sid, &sid)) {
+      // SYNCHRONIZE, all that waiting and releasing need, and MUTANT_QUERY_STATE.
+      sddl = std::wstring(L"D:(A;;0x00100001;;;") + sid + L")";
+      LocalFree(sid);
+    }
+  }
+  CloseHandle(token);
+  return sddl;
+}
+
 }  // namespace
+
+failure system_failure() { return {GetLastError(), ""}; }
+
+std::string reason(const failure& f) {
+  if (!f.code) return f.words;
+  wchar_t* text = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  const DWORD n =
+      FormatMessageW(flags, nullptr, f.code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string words = n ? narrow(text, n) : "error " + std::to_string(f.code);
+  if (text) LocalFree(text);
+  // Without the line end that system messages carry.
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
+    words.pop_back();
+  return words;
+}
 
 void prepare_process() {}
 
@@ -153,7 +208,7 @@ void write_line(stream to, console_line line) {
     if (part.fixed) {
       bytes += part.fixed->gbk;
     } else {
-      to_ansi(wide(*part.text), 0, &name);
+      to_ansi(wide(*part.text), WC_NO_BEST_FIT_CHARS, &name);
       bytes += name;
     }
   }
@@ -169,20 +224,40 @@ std::string order_key(const std::string& name) {
   return key;
 }
 
-bool executable_path(std::string* path) {
-  wchar_t buf[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  // A full buffer means the path was cut: better no folder than a wrong one.
-  if (n == 0 || n >= MAX_PATH) return false;
-  *path = narrow(buf, n);
+std::string file_name_as_made(const std::string& name) {
+  std::string made = name;
+  while (!made.empty() && (made.back() == '.' || made.back() == ' ')) made.pop_back();
+  return made;
+}
+
+bool executable_path(std::string* path, failure* why) {
+  // A full buffer means the path was cut: it grows to the longest path there is.
+  std::vector<wchar_t> buf(MAX_PATH);
+  DWORD n = 0;
+  while ((n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()))) == buf.size() &&
+         buf.size() < 32768)
+    buf.resize(buf.size() * 2);
+  if (n == 0 || n == buf.size()) {
+    *why = n ? failure{0, reasons::too_long} : system_failure();
+    return false;
+  }
+  // Shown as the user knows it: a program started by its long form gets it back.
+  std::string named = narrow(buf.data(), n);
+  if (named.rfind("\\\\?\\UNC\\", 0) == 0) named = "\\\\" + named.substr(8);
+  if (named.rfind("\\\\?\\", 0) == 0) named = named.substr(4);
+  *path = named;
   return true;
 }
 
 bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit) {
+                 const std::function<void(const char* name, unsigned attrib)>& visit,
+                 failure* why) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(wide(join_path(folder, "*.*")).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  const HANDLE search = FindFirstFileW(long_path(join_path(folder, "*.*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    *why = system_failure();
+    return false;
+  }
   do {
     // The word as the runtime's search reports it: a file with no attribute
     // but FILE_ATTRIBUTE_NORMAL has 0.
@@ -196,8 +271,8 @@ bool list_folder(const std::string& folder,
 
 bool identify_folder(const std::string& folder, file_id* id) {
   // The trailing separator makes "D:" the root of D, not D's current folder.
-  HANDLE h = CreateFileW(wide(join_path(folder, "")).c_str(), 0, share_all, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(long_path(join_path(folder, "")).c_str(), 0, share_all, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(h, &info) != 0;
@@ -206,7 +281,9 @@ bool identify_folder(const std::string& folder, file_id* id) {
   return known;
 }
 
-bool path_exists(const std::string& path) { return PathFileExistsW(wide(path).c_str()) != 0; }
+bool path_exists(const std::string& path) {
+  return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void wait_for_key() {
   DWORD mode;
@@ -219,14 +296,21 @@ void wait_for_key() {
   _read(_fileno(stdin), &c, 1);
 }
 
-// A named mutex for the folder itself, whatever path names it. One that its
+// A named mutex for the folder itself, whatever path names it, opened for
+// waiting only, so that runs elevated and not take turns. One that its
 // holder left by dying (WAIT_ABANDONED) is this run's all the same.
 folder_lock::folder_lock(const std::string& folder) {
   file_id id;
   if (!identify_folder(folder, &id)) return;
   const std::string name =
       "Local\\joiner-" + std::to_string(id.volume) + "-" + std::to_string(id.index);
-  HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str());
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  const std::wstring sddl = logon_session_only();
+  if (!sddl.empty())
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                         &security.lpSecurityDescriptor, nullptr);
+  HANDLE h = CreateMutexExW(&security, wide(name).c_str(), 0, SYNCHRONIZE);
+  if (security.lpSecurityDescriptor) LocalFree(security.lpSecurityDescriptor);
   if (!h) return;
   const DWORD waited = WaitForSingleObject(h, INFINITE);
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
@@ -267,54 +351,62 @@ input_file::~input_file() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));
 }
 
-bool input_file::open(const std::string& path) {
+bool input_file::open(const std::string& path, failure* why) {
   // Links are followed: a piece may live elsewhere, or in a synced folder.
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  return keep_regular(h, &handle_, &id_, &size_);
+  return keep_regular(h, &handle_, &id_, &size_, why);
 }
 
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
-                         std::string* unusable) {
+                         std::string* unusable, failure* why) {
   const std::string path = join_path(tool_folder, temp_output_name(GetCurrentProcessId()));
   *unusable = path;
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+  HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!keep_regular(h, &handle_, &id_, nullptr)) return false;
+  if (!keep_regular(h, &handle_, &id_, nullptr, why)) return false;
   temp_path_ = path;
   // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
-  if (!delete_on_close(h, true) || !identify_folder(folder, &pieces) ||
-      pieces.volume != id_.volume) {
+  const bool known = delete_on_close(h, true) && identify_folder(folder, &pieces);
+  if (!known || pieces.volume != id_.volume) {
+    *why = known ? failure{0, reasons::other_drive} : system_failure();
     discard();
     return false;
   }
   return true;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress) {
+copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
     DWORD n = 0;
-    if (!ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr))
+    if (!ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr)) {
+      *why = system_failure();
       return copy_result::read_failed;
+    }
     if (n == 0) return copy_result::done;
-    if (!write_all(as_handle(handle_), buffer_.get(), n)) return copy_result::write_failed;
+    if (!write_all(as_handle(handle_), buffer_.get(), n)) {
+      *why = system_failure();
+      return copy_result::write_failed;
+    }
     progress->advance(n);
   }
 }
 
-publish_result output_file::publish(const std::string&, const std::string& path) {
+publish_result output_file::publish(const std::string&, const std::string& path, failure* why) {
   const HANDLE h = as_handle(handle_);
   // The bytes are on the disk before the file has its name, so that no power
   // cut leaves that name on part of them. Unmarked, it is the output.
   if (!FlushFileBuffers(h) || !delete_on_close(h, false)) {
+    *why = system_failure();
     discard();
     return publish_result::failed;
   }
   if (!rename_open_file(h, path)) {
-    const DWORD error = GetLastError();
+    *why = system_failure();
+    const DWORD error = why->code;
     discard();
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? publish_result::exists
                                                                        : publish_result::failed;
@@ -322,6 +414,7 @@ publish_result output_file::publish(const std::string&, const std::string& path)
   // A rename is a change to the folder, which NTFS logs lazily; a flush
   // through the file's handle commits it with the file.
   if (!FlushFileBuffers(h)) {
+    *why = system_failure();
     // Not durable, so no output: it goes with its handle, or by its new name.
     temp_path_ = delete_on_close(h, true) ? std::string() : path;
     discard();
@@ -337,15 +430,19 @@ publish_result output_file::publish(const std::string&, const std::string& path)
 void output_file::discard() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));
   handle_ = -1;
-  if (!temp_path_.empty()) DeleteFileW(wide(temp_path_).c_str());
+  if (!temp_path_.empty()) DeleteFileW(long_path(temp_path_).c_str());
   temp_path_.clear();
 }
 
 void remove_leftovers(const std::string& tool_folder) {
-  list_folder(tool_folder, [&](const char* name, unsigned) {
-    // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
-    if (is_temp_output(name)) DeleteFileW(wide(join_path(tool_folder, name)).c_str());
-  });
+  failure ignored;
+  list_folder(
+      tool_folder,
+      [&](const char* name, unsigned) {
+        // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
+        if (is_temp_output(name)) DeleteFileW(long_path(join_path(tool_folder, name)).c_str());
+      },
+      &ignored);
 }
 
 }  // namespace platform

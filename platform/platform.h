@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,11 +27,37 @@ inline std::string join_path(const std::string& folder, const std::string& name)
   return folder + separator + name;
 }
 
+// The extended-length form of a Windows path, which the file functions take
+// past MAX_PATH and in which a name ending in a dot or a space is that very
+// name: "\\?\C:\a" for "C:\a", "\\?\UNC\srv\share" for "\\srv\share".
+// Paths of other forms stay as they are.
+inline std::string long_path_form(const std::string& path) {
+  if (path.size() >= 2 && path[1] == ':') return "\\\\?\\" + path;
+  if (path.rfind("\\\\", 0) == 0 && path.find_first_of("?.", 2) != 2)
+    return "\\\\?\\UNC" + path.substr(1);
+  return path;
+}
+
 // What the whole process needs before it starts. On POSIX: the user's locale,
 // in which names are searched and messages written, and a file-size limit
 // that fails a write, which is reported, instead of killing the run. On
 // Windows the locale stays "C": names are UTF-8, searched byte by byte.
 void prepare_process();
+
+// Why an operation failed, carried out of the platform as data: the system's
+// error number where the system gave one (errno, GetLastError()), otherwise
+// words of the tool's own (reasons:: in common.h).
+struct failure {
+  unsigned long code = 0;
+  const char* words = "";
+};
+
+// The error of the system call that just failed.
+failure system_failure();
+
+// In the system's own words (strerror in the locale's language, or
+// FormatMessageW), held as names are.
+std::string reason(const failure& f);
 
 enum class stream { output, error };
 
@@ -42,6 +69,12 @@ enum class stream { output, error };
 // lacks), ended by "\r\n".
 void write_line(stream to, console_line line);
 
+// The name that a file made as name really gets. Windows' naming rules drop
+// trailing dots and spaces; the long path form would keep them, making a file
+// that Explorer can neither open nor delete, so they go here, and the console
+// shows the name the file has. On POSIX, name itself.
+std::string file_name_as_made(const std::string& name);
+
 // What names are ordered by (segment_name_less over these): the name itself
 // on POSIX. On Windows, the ANSI code page's bytes where they represent the
 // name exactly, so that such names keep the order the ANSI functions gave
@@ -51,7 +84,7 @@ std::string order_key(const std::string& name);
 
 // The path by which this program was started, as the user named it (links
 // not resolved); false when it cannot be had whole.
-bool executable_path(std::string* path);
+bool executable_path(std::string* path, failure* why);
 
 // Attribute word flags, as the Windows folder search reports them.
 constexpr unsigned attrib_read_only = 0x01;
@@ -63,7 +96,7 @@ constexpr unsigned attrib_subdir = 0x10;
 // entry's attribute word, 0 for FILE_ATTRIBUTE_NORMAL, as the runtime's
 // folder search reports it.
 bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit);
+                 const std::function<void(const char* name, unsigned attrib)>& visit, failure* why);
 
 // True when anything is at path: a file, a folder, even a dangling link.
 bool path_exists(const std::string& path);
@@ -128,12 +161,14 @@ class progress_title {
   bool active_ = false, shown_ = false;
 };
 
-// Volume and index: which file an open handle is, whatever its path.
+// Volume and index: which file an open handle is, whatever its path. Index 0
+// is unknown (some network and user-mode drives give it to every file), and
+// unknown is never the same as anything.
 struct file_id {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
   bool operator==(const file_id& other) const {
-    return volume == other.volume && index == other.index;
+    return index != 0 && volume == other.volume && index == other.index;
   }
 };
 
@@ -151,7 +186,7 @@ class input_file {
 
   // A regular file only: a folder, a pipe or a device is refused without
   // blocking on it.
-  bool open(const std::string& path);
+  bool open(const std::string& path, failure* why);
   // At open; 0 also for files that tell their size only when read.
   std::uint64_t size() const { return size_; }
 
@@ -195,14 +230,15 @@ class output_file {
   // Unnamed in folder where the filesystem allows, otherwise named in
   // tool_folder, a plain directory that no listing takes. When a named file
   // cannot serve, *unusable becomes its path.
-  bool create(const std::string& folder, const std::string& tool_folder, std::string* unusable);
+  bool create(const std::string& folder, const std::string& tool_folder, std::string* unusable,
+              failure* why);
   // Everything that in yields, from its current position to its end.
-  copy_result append(const input_file& in, progress_title* progress);
+  copy_result append(const input_file& in, progress_title* progress, failure* why);
   // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
   bool is(const input_file& in) const { return in.id_ == id_; }
   // Puts the bytes on stable storage, then gives them the name path, in
   // folder, without ever replacing anything, and makes that name durable.
-  publish_result publish(const std::string& folder, const std::string& path);
+  publish_result publish(const std::string& folder, const std::string& path, failure* why);
   void discard();
 
  private:
@@ -218,13 +254,18 @@ class output_file {
   std::unique_ptr<char[]> buffer_;  // for copies the system does not do itself
 };
 
-// Removes the named temporary outputs that dead runs left in tool_folder.
-// Call it under the folder_lock, so that no live run of this folder is met.
+// Removes the named temporary outputs that dead runs left in tool_folder;
+// never one whose run is alive, be it of another folder that shares this tool
+// folder through a link.
 void remove_leftovers(const std::string& tool_folder);
 
-// Named temporary outputs are "joiner-<process id>.part" in the tool's folder.
+// Named temporary outputs are "joiner-<process id>.part" in the tool's folder;
+// the owner is that process id, 0 where the name holds none.
 inline std::string temp_output_name(unsigned long process_id) {
   return "joiner-" + std::to_string(process_id) + ".part";
+}
+inline unsigned long temp_output_owner(const std::string& name) {
+  return std::strtoul(name.c_str() + 7, nullptr, 10);
 }
 inline bool is_temp_output(const std::string& name) {
   return name.rfind("joiner-", 0) == 0 && name.compare(name.size() - 5, 5, ".part") == 0;

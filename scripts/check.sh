@@ -6,6 +6,10 @@
 # one run of the Wine table where the kernel runs 32-bit code itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "$(id -u)" -ne 0 ]; then
+  echo "check.sh needs root: it installs packages, mounts filesystem images and registers qemu-user." >&2
+  exit 1
+fi
 bash scripts/install-deps.sh test win32
 
 echo "== format"
@@ -18,6 +22,30 @@ cmake --build --preset win32 -j2
 # or through qemu-user (install-deps.sh sets that up). Where neither can, the
 # same sources built for 64-bit Windows stand in.
 source scripts/i386-routes.sh
+# What this run mounts, to be unmounted however it ends.
+mounted=()
+binfmt_mounted=no
+[ -e "$binfmt/register" ] || binfmt_mounted=yes
+# The routes as they were found: no qemu-user entry of ours, and one that was
+# there and on, on.
+qemu_found=$(head -n 1 "$binfmt/qemu-i386" 2>/dev/null || true)
+restore_routes() {
+  remove_qemu joiner-check || echo "Could not remove the binfmt_misc entry joiner-check."
+  [ "$qemu_found" != enabled ] || echo 1 >"$binfmt/qemu-i386" ||
+    echo "Could not switch the binfmt_misc entry qemu-i386 back on."
+}
+# And the machine as it was found: every step undone, whichever of them fails.
+cleanup() {
+  set +e
+  for dir in "${mounted[@]}"; do
+    if mountpoint -q "$dir" && ! umount "$dir"; then echo "Could not unmount $dir."; fi
+  done
+  restore_routes
+  if [ "$binfmt_mounted" = yes ] && mountpoint -q "$binfmt" && ! umount "$binfmt"; then
+    echo "Could not unmount $binfmt."
+  fi
+}
+trap cleanup EXIT
 route=$(i386_route)
 if [ "$route" != none ]; then
   windows_exe=$PWD/build/win32/joiner.exe
@@ -46,6 +74,7 @@ mount_image() {  # name, mkfs command, mount command
   truncate -s 256M "$image"
   if $2 "$image" >/dev/null 2>&1 && $3 "$image" "$dir" 2>/dev/null && mountpoint -q "$dir"; then
     fuse_dirs+=("$dir")
+    mounted+=("$dir")
   else
     echo "No $1 through FUSE here: its part of the table is left out."
   fi
@@ -56,24 +85,10 @@ mount_image exfat mkfs.exfat "mount -t exfat-fuse -o loop"
 # becomes a kill under qemu-user.
 small_disk=$PWD/build/small-disk
 mkdir -p "$small_disk"
-mountpoint -q "$small_disk" || mount -t tmpfs -o size=4m tmpfs "$small_disk"
-mounted=("${fuse_dirs[@]}" "$small_disk")
-binfmt_mounted=no
-[ -e "$binfmt/register" ] || binfmt_mounted=yes
-# The routes as they were found: no qemu-user entry of ours, and one that was
-# there and on, on.
-qemu_found=$(head -n 1 "$binfmt/qemu-i386" 2>/dev/null || true)
-restore_routes() {
-  remove_qemu joiner-check
-  [ "$qemu_found" != enabled ] || echo 1 >"$binfmt/qemu-i386"
-}
-# And the machine as it was found: images unmounted too.
-cleanup() {
-  for dir in "${mounted[@]}"; do umount "$dir"; done
-  restore_routes
-  if [ "$binfmt_mounted" = yes ] && mountpoint -q "$binfmt"; then umount "$binfmt"; fi
-}
-trap cleanup EXIT
+if ! mountpoint -q "$small_disk"; then
+  mount -t tmpfs -o size=4m tmpfs "$small_disk"
+  mounted+=("$small_disk")
+fi
 
 echo "== native, on NTFS and exFAT through FUSE, and under Wine"
 cmake --preset linux -DJOINER_WINDOWS_EXE="$windows_exe" -DJOINER_WINE="$wine_loader" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever of the named needs is missing:
-#   build  cmake, g++, GoogleTest
-#   test   the above, clang-format, strace, ntfs-3g, exFAT through FUSE, the GBK locale
+#   build  cmake, g++, make
+#   test   the above, GoogleTest, clang-format, strace, ntfs-3g, exFAT through FUSE,
+#          the GBK locale
 #   win32  the mingw-w64 cross compilers, zip and unzip for its package, Wine for
 #          32-bit and 64-bit programs, and qemu-user where the kernel cannot run
 #          32-bit code itself
@@ -12,13 +13,13 @@ packages=()
 installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 need() { installed "$1" || packages+=("$1"); }
 
-need_build() { need cmake; need g++; need make; need libgtest-dev; }
+need_build() { need cmake; need g++; need make; }
 
 for what in "$@"; do
   case "$what" in
     build) need_build ;;
     test)
-      need_build; need clang-format; need locales
+      need_build; need libgtest-dev; need clang-format; need locales
       need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
     win32)
       need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need zip; need unzip
