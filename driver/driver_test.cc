@@ -113,26 +113,23 @@ enum option : unsigned {
   caller_blocks_sigint = 1 << 7,  // with one pending as the tool starts
   caller_ignores_sigpipe = 1 << 8,
   piece_held_open = 1 << 9,  // the second, by another Windows program, sharing it
-  piece_held_exclusively = 1 << 17,
-  full_disk = 1 << 10,  // room for 4 KiB of output: a file-size limit, under Wine a small disk
+  piece_held_exclusively = 1 << 10,
+  full_disk = 1 << 11,  // room for 4 KiB of output: a file-size limit, under Wine a small disk
   // What lies around it (stage).
-  linked_tool = 1 << 11,  // the tool's folder a link to one elsewhere, the tool in it another
-  read_only_tool_folder = 1 << 12,
-  tool_elsewhere = 1 << 13,  // the tool's folder a link to another drive
-  long_path = 1 << 14,       // past Windows' MAX_PATH
-  // The console (run).
-  terminal = 1 << 15,  // a pseudo-terminal, an arrow key the key
-  sigterm_at_prompt = 1 << 16,
-};
-
-// What the run meets while it stands at its first line, the folder's lock held.
-enum class meanwhile {
-  nothing,
-  name_taken,
-  second_run,
-  second_folder,  // whose tool folder is a link to this one's
-  reader_gone,
-  piece_made_output,
+  linked_tool = 1 << 12,  // the tool's folder a link to one elsewhere, the tool in it another
+  read_only_tool_folder = 1 << 13,
+  tool_elsewhere = 1 << 14,  // the tool's folder a link to another drive
+  long_path = 1 << 15,       // past Windows' MAX_PATH
+  // The console (run): a terminal, where the row presses a key.
+  terminal = 1 << 16,
+  sigterm_at_prompt = 1 << 17,
+  // What the run meets, held at its first piece's line, its folder locked (meet).
+  name_taken = 1 << 18,
+  second_run = 1 << 19,
+  second_folder = 1 << 20,  // whose tool folder is a link to this one's
+  reader_gone = 1 << 21,
+  piece_made_output = 1 << 22,
+  held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
 };
 
 struct row {
@@ -141,8 +138,7 @@ struct row {
   expectation expect;
   unsigned options = 0;
   std::vector<std::string> inject = {};  // strace fault injections, natively
-  meanwhile at_first_line = meanwhile::nothing;
-  std::string output_file = "";  // where the output lands, when not as announced
+  std::string output_file = "";          // where the output lands, when not as announced
 };
 
 void PrintTo(const row& r, std::ostream* os) { *os << r.title; }
@@ -196,7 +192,7 @@ const row rows[] = {
    fails("p.x", p2, error_line("write file", "p.x", EFBIG)), natively_only | full_disk},
   {"a piece that is the output itself", to_output,
    fails("p.x", p2, error_line("open file", "p.x_2.tmp", "it leads to the output being joined")),
-   natively_only | unix_entries, {}, meanwhile::piece_made_output},
+   natively_only | unix_entries | piece_made_output},
   {"a flush that fails", p2, fails("p.x", p2, error_line("write file", "p.x", EIO)),
    natively_only, {"fdatasync:error=EIO"}},
   {"a folder sync that fails", p2, fails("p.x", p2, error_line("write file", "p.x", EIO)),
@@ -207,22 +203,20 @@ const row rows[] = {
                                "the tool's folder is on another drive than the pieces")),
    fuse_only | tool_elsewhere},
   // The second waits, then finds the output made and copies nothing.
-  {"runs started together take turns", p3, joins("p.x", p3), 0, {}, meanwhile::second_run},
+  {"runs started together take turns", p3, joins("p.x", p3), second_run},
   // The second run's sweep leaves the first run's live temporary file alone.
-  {"two folders share one tool folder", p2, joins("p.x", p2), 0, {}, meanwhile::second_folder},
-  {"a name taken while joining", p2, finds_it_taken("p.x", p2), 0, {}, meanwhile::name_taken},
+  {"two folders share one tool folder", p2, joins("p.x", p2), second_folder},
+  {"a name taken while joining", p2, finds_it_taken("p.x", p2), name_taken},
   {"a piece another program holds open", p2, joins("p.x", p2), wine_only | piece_held_open},
   // SIGINT at the flush waits until the output's name is durable.
   {"an interruption while publishing", p2, published_then_ended("p.x", p2, 130),
    natively_only | traced, {"fdatasync:signal=INT"}},
   {"a SIGINT the caller blocks", p3, joins("p.x", p3), natively_only | caller_blocks_sigint},
   // Nothing is left, not even a temporary file in the tool's folder.
-  {"a console reader gone mid-join", p2, ends_unfinished("p.x", 141), natively_only, {},
-   meanwhile::reader_gone},
+  {"a console reader gone mid-join", p2, ends_unfinished("p.x", 141), natively_only | reader_gone},
   {"a console reader gone, SIGPIPE ignored", p2, joins_unseen("p.x"),
-   natively_only | caller_ignores_sigpipe, {}, meanwhile::reader_gone},
-  {"a linked tool folder and tool", p2, joins("p.x", p2),
-   natively_only | unix_entries | linked_tool},
+   natively_only | caller_ignores_sigpipe | reader_gone},
+  {"a linked tool folder and tool", p2, joins("p.x", p2), natively_only | unix_entries | linked_tool},
   // Pieces and the tool past Windows' MAX_PATH, opened by their long form, which keeps a name's
   // trailing dot; an output's goes, as Windows would make it.
   {"paths past MAX_PATH, a name ending in a dot", dotted, joins("t.f", dotted), long_path | traced},
@@ -230,15 +224,14 @@ const row rows[] = {
    joins("odot", {"odot._1.tmp", "odot._2.tmp"}), wine_only},
   // Redirected under code page 1252: messages in GBK, "?" for a letter that 1252 lacks.
   {"names without the code page's letters", numbered("ßāΩ.flv_", 2),
-   joins("ß??.flv", numbered("ß??.flv_", 2)), wine_only | western_utf8, {}, meanwhile::nothing,
-   "ßāΩ.flv"},
+   joins("ß??.flv", numbered("ß??.flv_", 2)), wine_only | western_utf8, {}, "ßāΩ.flv"},
   {"a GBK terminal and an arrow key", p2, joins("p.x", p2), terminal},
   {"SIGTERM at the prompt", p2, joins_then_ends_at_prompt("p.x", p2, 143),
    natively_only | terminal | sigterm_at_prompt},
   // A UTF-8 terminal (Wine's code page 1252) shows the Chinese messages and any name.
   {"a Hangul title on a UTF-8 terminal", hangul, joins("드라마.flv", hangul), terminal | western_utf8},
   {"an emoji title", emoji, joins("??新年.flv", emoji_in_936), wine_only | chinese_utf8, {},
-   meanwhile::nothing, "🎉新年.flv"},
+   "🎉新年.flv"},
 };
 // clang-format on
 
@@ -293,21 +286,17 @@ std::string encoded(const row& r, const std::string& utf8, bool name = false) {
   return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? "CP1252" : "GBK");
 }
 
-// The system's reason for an error number, natively in the locale's language.
-std::string strerror_in(const row& r, int code) {
-  const locale_t locale = newlocale(LC_ALL_MASK, locale_of(r).c_str(), locale_t{});
-  const std::string text = strerror_l(code, locale);
-  freelocale(locale);
-  return text;
-}
-
-// The console as the platform shows it: {W} the folder, {P} the process, {E<n>} a reason.
+// The console as the platform shows it: {W} the folder, {P} the process, {E<n>} the reason for
+// error n, natively in the locale's language.
 std::string as_shown(const row& r, std::string text, const std::string& folder, pid_t pid = 0) {
   text = std::regex_replace(text, std::regex("\\{W\\}"), (wine.empty() ? "" : "Z:") + folder);
   text = std::regex_replace(text, std::regex("\\{P\\}"), std::to_string(pid));
+  const locale_t locale = newlocale(LC_ALL_MASK, locale_of(r).c_str(), locale_t{});
   const std::regex reason("\\{E([0-9]+)\\}");
   for (std::smatch m; std::regex_search(text, m, reason);)
-    text.replace(m.position(), m.length(), wine.empty() ? strerror_in(r, std::stoi(m[1])) : "{R}");
+    text.replace(m.position(), m.length(),
+                 wine.empty() ? strerror_l(std::stoi(m[1]), locale) : "{R}");
+  freelocale(locale);
   if (wine.empty()) return text;
   text = std::regex_replace(text, std::regex("/"), "\\");
   return std::regex_replace(text, std::regex("\n"), "\r\n");
@@ -534,25 +523,24 @@ std::string output_descriptor(pid_t pid) {
   return "";
 }
 
-// What a run held at its first piece's line meets; another run it starts is *second.
-void meet(const row& r, const std::string& tool, const std::string& pieces, process& held,
+// What a run held at its first piece's line meets; another run that it starts is *second.
+void meet(const row& r, const std::string& tool, const std::string& pieces, process& p,
           process* second, const console& second_console, int* console_out) {
   const auto started = clock_type::now();
-  while (!stuck_writing(held.pid) && !overdue(held)) std::this_thread::sleep_for(milliseconds(2));
-  if (r.at_first_line == meanwhile::name_taken)
-    std::ofstream(pieces + "/" + r.expect.output) << "taken";
-  if (r.at_first_line == meanwhile::piece_made_output) {
+  while (!stuck_writing(p.pid) && !overdue(p)) std::this_thread::sleep_for(milliseconds(2));
+  if (r.options & name_taken) std::ofstream(pieces + "/" + r.expect.output) << "taken";
+  if (r.options & piece_made_output) {
     const std::string piece = pieces + "/p.x_2.tmp";
     EXPECT_EQ(unlink(piece.c_str()), 0) << strerror(errno);
-    EXPECT_EQ(symlink(output_descriptor(held.pid).c_str(), piece.c_str()), 0) << strerror(errno);
+    EXPECT_EQ(symlink(output_descriptor(p.pid).c_str(), piece.c_str()), 0) << strerror(errno);
   }
-  if (r.at_first_line == meanwhile::second_run) {
+  if (r.options & second_run) {
     *second = start(command_for(r, tool, second_console.dir + "trace"), second_console);
     // Time for it to reach the lock, or, taking no turn, to end.
     std::this_thread::sleep_for(3 * (clock_type::now() - started) + milliseconds(200));
     EXPECT_FALSE(has_ended(*second)) << "the second run took no turn";
   }
-  if (r.at_first_line == meanwhile::second_folder) {
+  if (r.options & second_folder) {
     // A copy of the pieces whose tool folder is a link to the held run's: it joins meanwhile.
     const std::string other = second_console.dir + "other";
     const std::string tool_dir = fs::path(tool).parent_path();
@@ -567,7 +555,7 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     for (const std::string& name : r.expect.named) joined += read_file(other + "/" + name);
     EXPECT_EQ(read_file(other + "/" + r.expect.output), joined);
   }
-  if (r.at_first_line == meanwhile::reader_gone) {
+  if (r.options & reader_gone) {
     // What the reader saw, copied (tee) so that the run stays held until the reader goes.
     int seen[2];
     EXPECT_EQ(pipe2(seen, O_CLOEXEC), 0) << strerror(errno);
@@ -591,9 +579,9 @@ run_result run(const row& r, const std::string& tool, console c, const std::stri
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0) << strerror(errno);
     c.out = fds[1];
   }
-  const bool held = r.at_first_line != meanwhile::nothing;
+  const bool is_held = r.options & held;
   std::size_t filler = 0;  // room left for the announcement alone
-  if (held) {
+  if (is_held) {
     filler = 4096 - as_shown(r, encoded(r, making + r.expect.output + "\n\n"), "").size();
     EXPECT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096) << strerror(errno);
     EXPECT_TRUE(send(fds[1], std::string(filler, 'f')));
@@ -602,7 +590,7 @@ run_result run(const row& r, const std::string& tool, console c, const std::stri
   if (fds[1] >= 0) close(fds[1]);
   process second;
   const console second_console = {c.dir + "second-"};
-  if (held) meet(r, tool, pieces, p, &second, second_console, &fds[0]);
+  if (is_held) meet(r, tool, pieces, p, &second, second_console, &fds[0]);
   bool pressed = false;
   const std::string out = collect(fds[0], p, [&](const std::string& screen) {
     if (slave >= 0 && !pressed) pressed = at_the_prompt(r, screen, fds[0], slave, p);
@@ -729,19 +717,17 @@ void expect_progress_title(const std::string& raw, const std::string& name) {
   EXPECT_TRUE(std::regex_search(raw, order)) << raw;
 }
 
-// Bytes durable, then the name, durable too, then "complete"; under Wine through one handle.
-void expect_published_durably(const std::string& trace, const expectation& e) {
-  std::string order = "fdatasync\\([^]*(link|rename)[^]*\\bfsync\\(";
-  if (e.prompt) order += "[^]*write\\(1, [^\n]*\n$";
+// A joined output's bytes durable, then its name, durable too, then "complete"; under Wine all
+// through one handle, every file opened by its long form, the mutex for SYNCHRONIZE only.
+void expect_traced_calls(const std::string& trace, const expectation& e) {
+  std::string published = "fdatasync\\([^]*(link|rename)[^]*\\bfsync\\(";
+  if (e.prompt) published += "[^]*write\\(1, [^\n]*\n$";
   if (!wine.empty())
-    order =
+    published =
         "SetFileInformationByHandle\\((\\w+),00000004,[^]*FlushFileBuffers\\(\\1\\)[^]*"
         "SetFileInformationByHandle\\(\\1,00000003,[^]*FlushFileBuffers\\(\\1\\)";
-  EXPECT_TRUE(std::regex_search(trace, std::regex(order))) << trace;
-}
-
-// Under Wine: every file opened by its long form; the mutex asked for SYNCHRONIZE only.
-void expect_long_paths_and_a_mutex_for_all(const std::string& trace) {
+  EXPECT_EQ(std::regex_search(trace, std::regex(published)), e.joined) << trace;
+  if (wine.empty()) return;
   static const std::regex opened("CreateFileW\\(\\w+ L\"([^\"]*)\"");
   EXPECT_TRUE(std::regex_search(trace, opened)) << trace;
   for (std::sregex_iterator i(trace.begin(), trace.end(), opened), end; i != end; ++i)
@@ -774,7 +760,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   for (const std::string& entry : r.entries)
     joined += e.joined ? read_file(s.pieces + "/" + on_disk(r, entry)) : "";
   if (e.joined) files[output] = shown(joined);
-  if (r.at_first_line == meanwhile::name_taken) files[output] = "taken";
+  if (r.options & name_taken) files[output] = "taken";
 
   const run_result result = run(r, s.tool, {outside}, s.pieces);
   const std::string out = as_shown(r, expected_out(r, e), s.pieces);
@@ -788,8 +774,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   EXPECT_EQ(result.err, with_reasons_from(err, result.err));
   EXPECT_EQ(result.status, e.status);
   EXPECT_EQ(snapshot(s.root), files);
-  if (r.options & traced && e.joined) expect_published_durably(result.trace, e);
-  if (r.options & traced && !wine.empty()) expect_long_paths_and_a_mutex_for_all(result.trace);
+  if (r.options & traced) expect_traced_calls(result.trace, e);
 }
 
 std::string row_name(const testing::TestParamInfo<row>& info) {
