@@ -13,13 +13,6 @@ namespace {
 using platform::stream;
 using platform::write_line;
 
-// A failure's line, then the system's reason on the next.
-void report(const message& what, const platform::failure& why) {
-  write_line(stream::error, {what});
-  const std::string reason = platform::reason(why);
-  write_line(stream::error, {reason});
-}
-
 // The path up to its last separator; the whole path when it has none.
 std::string parent_folder(std::string path) {
   const std::size_t cut = find_last_char(path, platform::separator);
@@ -37,7 +30,8 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
 
   NameList names;
   platform::failure why;
-  if (!list_files(folder, tool_folder, &names, &why)) report(messages::find_no_file, why);
+  if (!list_files(folder, tool_folder, &names, &why))
+    platform::write_failure({messages::find_no_file}, why);
   sort_names(&names);
   if (names.size() < 2) {
     // A tool in the wrong place shows where it looked.
@@ -90,7 +84,7 @@ int main() {
     const std::string tool_folder = parent_folder(exe);
     status = join_in(parent_folder(tool_folder), tool_folder, &joined);
   } else {
-    report(messages::program_path_error, why);
+    platform::write_failure({messages::program_path_error}, why);
   }
   // After a join the prompt follows the completion message, in the same write.
   if (joined)

@@ -4,11 +4,8 @@
 
 namespace {
 
-// The failure's line, then the reason on the next.
 bool report(const message& what, const std::string& path, const platform::failure& why) {
-  platform::write_line(platform::stream::error, {what, path, messages::error_end});
-  const std::string reason = platform::reason(why);
-  platform::write_line(platform::stream::error, {reason});
+  platform::write_failure({what, path, messages::error_end}, why);
   return false;
 }
 

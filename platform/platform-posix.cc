@@ -474,7 +474,6 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
     if (n == 0) return copy_result::done;
     if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
   }
-  *why = {};
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
     const ssize_t n = read(in_fd, buffer_.get(), buffer_size);

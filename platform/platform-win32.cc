@@ -155,9 +155,8 @@ std::wstring logon_session_only() {
   std::vector<char> buffer(size);
   auto* groups = reinterpret_cast<TOKEN_GROUPS*>(buffer.data());
   std::wstring sddl;
-  for (DWORD i = 0; GetTokenInformation(token, TokenGroups, groups, size, &size) &&
-                    i < groups->GroupCount && sddl.empty();
-       ++i) {
+  const bool told = GetTokenInformation(token, TokenGroups, groups, size, &size) != 0;
+  for (DWORD i = 0; told && i < groups->GroupCount && sddl.empty(); ++i) {
     wchar_t* sid = nullptr;
     if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID &&
         ConvertSidToStringSidW(groups->Groups[i].Sid, &sid)) {

@@ -69,6 +69,13 @@ enum class stream { output, error };
 // lacks), ended by "\r\n".
 void write_line(stream to, console_line line);
 
+// A failure's line on the error stream, then its reason on the next.
+inline void write_failure(console_line line, const failure& why) {
+  write_line(stream::error, line);
+  const std::string text = reason(why);
+  write_line(stream::error, {text});
+}
+
 // The name that a file made as name really gets. Windows' naming rules drop
 // trailing dots and spaces; the long path form would keep them, making a file
 // that Explorer can neither open nor delete, so they go here, and the console
