@@ -1,7 +1,5 @@
-// Holds a file open while it runs a program to its end, and exits with that
-// program's status: "shared" as a player or a downloader holds it, for reading
-// and writing but not deletion; "exclusive" sharing nothing. A helper of the
-// end-to-end table under Wine:
+// Holds FILE open while PROGRAM runs and exits with its status: "shared" as a player holds a
+// file (reading and writing, not deleting), "exclusive" sharing nothing. For the table under Wine:
 //   test_holder.exe shared|exclusive FILE PROGRAM
 
 #include <windows.h>
@@ -15,8 +13,7 @@ int wmain(int argc, wchar_t** argv) {
   HANDLE file = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 3;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
+  STARTUPINFOW startup = {sizeof startup};
   PROCESS_INFORMATION program;
   if (!CreateProcessW(argv[3], nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &program))
