@@ -13,7 +13,8 @@ int wmain(int argc, wchar_t** argv) {
   HANDLE file = CreateFileW(argv[2], GENERIC_READ | GENERIC_WRITE, sharing, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 3;
-  STARTUPINFOW startup = {sizeof startup};
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
   PROCESS_INFORMATION program;
   if (!CreateProcessW(argv[3], nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                       &program))
