@@ -133,9 +133,38 @@ sleep 1
 (umask 077 && export TZ=Asia/Shanghai && packages "$same/second build")
 (cd "$same/1" && for file in linux/joiner linux/joiner-*-linux-*.tar.gz win32/joiner.exe \
   win32/joiner-*-win32.zip; do cmp "$file" "../second build/$file"; done)
-# Each holds one folder, joiner, with the program in it, which may run.
-tar -tvzf "$same"/1/linux/joiner-*-linux-*.tar.gz | grep '^-rwxr-xr-x 0/0 .* joiner/joiner$' \
-  >/dev/null || { echo "The tarball does not hold joiner/joiner, runnable."; exit 1; }
-[ "$(zipinfo -1 "$same"/1/win32/joiner-*-win32.zip)" = $'joiner/\njoiner/joiner.exe' ] ||
-  { echo "The zip holds more or less than joiner/joiner.exe."; exit 1; }
+# Each holds one folder, joiner, and nothing else: the program (runnable in the tarball), the
+# guide, the licence and the changes.
+[ "$(tar -tvzf "$same"/1/linux/joiner-*-linux-*.tar.gz | awk '{print $1, $2, $NF}')" = \
+  $'drwxr-xr-x 0/0 joiner/\n-rw-r--r-- 0/0 joiner/CHANGELOG.md\n-rw-r--r-- 0/0 joiner/LICENSE.txt
+-rw-r--r-- 0/0 joiner/README.txt\n-rwxr-xr-x 0/0 joiner/joiner' ] ||
+  { echo "The tarball holds other than joiner/ with joiner (runnable) and the three texts."; exit 1; }
+[ "$(zipinfo -1 "$same"/1/win32/joiner-*-win32.zip)" = \
+  $'joiner/\njoiner/CHANGELOG.md\njoiner/LICENSE.txt\njoiner/README.txt\njoiner/joiner.exe' ] ||
+  { echo "The zip holds other than joiner/ with joiner.exe and the three texts."; exit 1; }
+# The texts: the tarball's as their sources are (the guide as made from the README now), the
+# zip's the same with a byte order mark and CRLF line ends, for Notepad.
+unpacked=$same/unpacked
+mkdir -p "$unpacked/linux" "$unpacked/win32"
+tar -xzf "$same"/1/linux/joiner-*-linux-*.tar.gz -C "$unpacked/linux"
+unzip -qo "$same"/1/win32/joiner-*-win32.zip -d "$unpacked/win32"
+cmake -DGUIDE=ON -DIN=README.md -DOUT="$unpacked/guide.txt" -P cmake/package-text.cmake
+if grep -nE '\*\*|`|\]\(|<!--|^#|^\|' "$unpacked/guide.txt"; then
+  echo "Markdown left in the guide, above."; exit 1
+fi
+while IFS='|' read -r name source what; do
+  cmp -s "$unpacked/linux/joiner/$name" "$source" ||
+    { echo "The tarball's $name is not $what as it is."; exit 1; }
+  { printf '\xef\xbb\xbf'; sed 's/$/\r/' "$source"; } | cmp -s - "$unpacked/win32/joiner/$name" ||
+    { echo "The zip's $name is not $what with a byte order mark and CRLF line ends."; exit 1; }
+done <<END
+README.txt|$unpacked/guide.txt|the guide made from README.md
+LICENSE.txt|LICENSE|LICENSE
+CHANGELOG.md|CHANGELOG.md|CHANGELOG.md
+END
+# Unpacked among pieces, the program joins them.
+for n in 1 2 3; do printf $n >"$unpacked/linux/a.flv_$n.tmp"; done
+(cd "$unpacked/linux" && echo | ./joiner/joiner >/dev/null) &&
+  [ "$(cat "$unpacked/linux/a.flv")" = 123 ] ||
+  { echo "The tarball's joiner, unpacked among three pieces, did not join them."; exit 1; }
 echo "The same bytes from two builds: $(cd "$same/1" && echo */joiner-[0-9]*)"
