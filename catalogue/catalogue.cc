@@ -9,18 +9,23 @@
 bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
                 platform::failure* why) {
   platform::file_id tool;
-  const bool tool_known = platform::identify_folder(tool_folder, &tool);
+  platform::failure unknown;  // a folder not told apart is listed, and fails as a piece
+  const bool tool_known = platform::identify_folder(tool_folder, &tool, &unknown);
   const auto visit = [&](const char* name, unsigned attrib) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
     // Equality, not a bit test: a directory with any other flag is listed.
     if (attrib == platform::attrib_subdir) return;
+    // What Windows hides from everyone, even where hidden files are shown
+    // (desktop.ini, Thumbs.db, System Volume Information): no user put it here.
+    const unsigned protected_entry = platform::attrib_hidden | platform::attrib_system;
+    if ((attrib & protected_entry) == protected_entry) return;
     // Except the tool's own folder, which a copy or a sync may leave read-only
     // or hidden: taken for a piece, it would fail every run. Told by identity,
     // not by name, since the folder search and the tool's path may spell it
     // differently (case, links).
     platform::file_id id;
     if (tool_known && (attrib & platform::attrib_subdir) &&
-        platform::identify_folder(platform::join_path(folder, name), &id) && id == tool)
+        platform::identify_folder(platform::join_path(folder, name), &id, &unknown) && id == tool)
       return;
     names->emplace_back(name);
   };

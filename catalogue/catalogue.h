@@ -8,8 +8,9 @@
 
 // Adds every entry of folder except "." and ".." and plain directories to
 // names, in the order the platform yields them, and never tool_folder, the
-// folder that holds this tool, whatever its flags. False, with the reason,
-// when the search cannot start.
+// folder that holds this tool, whatever its flags, nor what Windows marks
+// hidden and system. False, with the reason, when the search cannot start or
+// fails before its end: names then lacks some.
 bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
                 platform::failure* why);
 

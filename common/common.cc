@@ -24,3 +24,20 @@ std::size_t find_last_char(const std::string& s, char c) {
   }
   return found;
 }
+
+std::string without_controls(const std::string& text, bool utf8) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    const bool c1 = utf8 && c == 0xC2 && next >= 0x80 && next <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      shown += '?';
+      if (c1) ++i;
+    } else {
+      shown += text[i];
+    }
+  }
+  return shown;
+}

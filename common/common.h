@@ -74,3 +74,9 @@ using console_line = std::initializer_list<line_part>;
 // under a double-byte code page, a lead byte and the byte after it are one.
 // In UTF-8 no byte of a longer character is ASCII, so every match is exact.
 std::size_t find_last_char(const std::string& s, char c);
+
+// text as a terminal or console may be shown it: each control character
+// (0x01-0x1F, 0x7F and, in UTF-8, U+0080-U+009F) a "?", so that a name never
+// moves the cursor, retitles the window or answers into the input. utf8: the
+// text is UTF-8; elsewhere 0x80-0x9F are lead bytes of a double-byte code page.
+std::string without_controls(const std::string& text, bool utf8);

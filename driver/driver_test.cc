@@ -20,6 +20,8 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -38,6 +40,8 @@ const std::string wine = from_env("JOINER_WINE");
 const std::string holder = from_env("JOINER_HOLDER");
 const std::string small_disk = from_env("JOINER_SMALL_DISK");  // a tmpfs of a few MiB
 const bool fuse = !from_env("JOINER_FUSE").empty();
+const bool sanitized =
+    !from_env("JOINER_SANITIZED").empty();  // whose runtime makes calls of its own
 
 // Without the tool, one failure says what is missing, not one a row.
 struct the_tool_is_built : testing::Environment {
@@ -130,6 +134,7 @@ enum option : unsigned {
   reader_gone = 1 << 21,
   piece_made_output = 1 << 22,
   held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
+  every_call = 1 << 23,  // traced, and open to faults, whatever the call
 };
 
 struct row {
@@ -338,8 +343,10 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
     // The shell leaves a SIGINT pending for the tool.
     if (r.options & caller_blocks_sigint)
       argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
-    const char* calls = "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
-    if (r.options & traced || !r.inject.empty())
+    const char* calls = r.options & every_call
+                            ? "trace=all"
+                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
+    if (r.options & (traced | every_call) || !r.inject.empty())
       argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
   }
@@ -730,5 +737,111 @@ std::string row_name(const testing::TestParamInfo<row>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, table, testing::ValuesIn(rows), row_name);
+
+// One occurrence of a call: the when of strace's inject=CALL:error=E:when=N.
+struct occurrence {
+  std::string call;
+  int when;
+};
+
+// The calls the tool itself makes, after the loader's (which end as it unmaps its cache), less
+// those that glibc makes for memory and threads, which no disk fails, and the process's end.
+std::vector<occurrence> own_calls(const std::string& trace) {
+  static const std::regex call_line("^(?:[0-9]+ +)?(\\w+)\\(");
+  static const std::set<std::string> left_out = {"mmap", "munmap", "mprotect",
+                                                 "brk",  "futex",  "exit_group"};
+  std::map<std::string, int> seen;
+  std::vector<occurrence> calls;
+  bool loaded = false;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, call_line)) continue;
+    const std::string call = m[1];
+    const int when = ++seen[call];
+    if (loaded && left_out.count(call) == 0) calls.push_back({call, when});
+    loaded = loaded || call == "munmap";
+  }
+  return calls;
+}
+
+// EIO for every call, and ENOSPC for those that write, create or link.
+std::vector<int> errors_for(const std::string& call) {
+  static const std::set<std::string> take_room = {"write", "copy_file_range", "openat", "linkat",
+                                                  "link",  "renameat2",       "rename", "fdatasync",
+                                                  "fsync"};
+  if (take_room.count(call) == 0) return {EIO};
+  return {EIO, ENOSPC};
+}
+
+std::vector<std::string> entries_of(const std::string& folder) {
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::directory_iterator(folder))
+    entries.push_back(entry.path().filename());
+  return entries;
+}
+
+run_result run_once(const row& r, const staged& s, const std::string& dir) {
+  process p = {dir};
+  start(r, s.tool, &p);
+  return finish(p);
+}
+
+// As SQLite tests its I/O: one plain join traced, then run again once for each occurrence of each
+// call (of only_call, where given) with that occurrence failed. A run may fail, but it never leaves
+// part of an output at its name or calls it complete, it says why, and the next run joins.
+void sweep(const names& pieces, const std::string& only_call) {
+  if (!wine.empty() || sanitized) GTEST_SKIP() << "natively, without a sanitizer's own calls";
+  const row plain = {"a plain join", pieces, joins("p.x", pieces), western_utf8 | every_call};
+  const std::string outside = make_temporary_folder(fs::temp_directory_path()) + "/";
+  const staged s = stage(plain, outside);
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) {
+    std::error_code error;
+    fs::remove_all(s.root, error);
+    fs::remove_all(outside, error);
+  });
+  const std::string output = s.pieces + "/p.x";
+  const std::string tool_dir = fs::path(s.tool).parent_path();
+  std::string whole;
+  for (const std::string& piece : pieces) whole += read_file(s.pieces + "/" + piece);
+
+  ASSERT_EQ(run_once(plain, s, outside).status, 0);
+  const std::vector<occurrence> calls = own_calls(read_file(outside + "trace"));
+  ASSERT_FALSE(calls.empty()) << "no munmap ends the loader's calls";
+  ASSERT_TRUE(fs::remove(output));
+  int runs = 0;
+  for (const occurrence& c : calls) {
+    if (!only_call.empty() && c.call != only_call) continue;
+    for (int error : errors_for(c.call)) {
+      row faulted = plain;
+      faulted.inject = {c.call + ":error=" + std::to_string(error) +
+                        ":when=" + std::to_string(c.when)};
+      SCOPED_TRACE(faulted.inject[0]);
+      const run_result result = run_once(faulted, s, outside);
+      ++runs;
+      const bool joined = fs::exists(output) && read_file(output) == whole;
+      EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
+      EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
+      if (result.status != 0) {
+        EXPECT_FALSE(fs::exists(output)) << "a failed run left something at the output's name";
+        EXPECT_NE(result.err.find(strerror(error)), std::string::npos) << result.err;
+      }
+      fs::remove(output);
+      // The next run, with nothing failed, joins and leaves only the tool in its folder.
+      EXPECT_EQ(run_once(plain, s, outside).status, 0);
+      EXPECT_EQ(read_file(output), whole);
+      EXPECT_EQ(entries_of(tool_dir), names{fs::path(s.tool).filename()});
+      fs::remove(output);
+    }
+  }
+  std::cout << runs << " runs, each with one of " << calls.size() << " calls failed\n";
+}
+
+TEST(sweep, every_call_of_a_join_failed_in_turn) { sweep(p3, ""); }
+
+// 1,200 names take several reads of the folder.
+TEST(sweep, every_read_of_a_long_listing_failed_in_turn) {
+  sweep(numbered("p.x_", 1200), "getdents64");
+}
 
 }  // namespace

@@ -28,14 +28,18 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
 
+  // A tool in the wrong place, or on a failing disk, shows where it looked.
+  const std::string searched = folder.empty() ? std::string(1, platform::separator) : folder;
   NameList names;
   platform::failure why;
-  if (!list_files(folder, tool_folder, &names, &why))
+  // A listing cut short would join part of the pieces and call it complete.
+  if (!list_files(folder, tool_folder, &names, &why)) {
     platform::write_failure({messages::find_no_file}, why);
+    write_line(stream::error, {messages::folder_searched, searched});
+    return 1;
+  }
   sort_names(&names);
   if (names.size() < 2) {
-    // A tool in the wrong place shows where it looked.
-    const std::string searched = folder.empty() ? std::string(1, platform::separator) : folder;
     write_line(stream::error, {messages::too_few});
     write_line(stream::error, {messages::folder_searched, searched});
     return 1;

@@ -103,11 +103,24 @@ sigset_t set_of(std::uint64_t bits) {
   return set;
 }
 
-// Asked after every chunk, so the usual answer costs one system call.
-bool interrupted(std::uint64_t held) {
+// The lowest held interruption that is pending, 0 for none. Asked after
+// every chunk, so the usual answer costs one system call.
+int pending_interruption(std::uint64_t held) {
   sigset_t pending;
-  return sigpending(&pending) == 0 && (bits_of(pending) & held) != 0;
+  if (sigpending(&pending) != 0) return 0;
+  const std::uint64_t bits = bits_of(pending) & held;
+  for (int sig = 1; sig <= 64; ++sig)
+    if (bits >> (sig - 1) & 1) return sig;
+  return 0;
 }
+
+// Ends the run by sig as if nothing had held it; sig is not blocked.
+void end_by(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+bool utf8_locale() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
 
 // Bytes between two requests to start writing the output to the disk, so that
 // the final flush waits only for the tail.
@@ -140,8 +153,8 @@ bool sync_folder(const std::string& folder, failure* why) {
 
 // A rename that never replaces. Where the filesystem has no such rename
 // (ntfs-3g), a new link, which fails just the same; where it has no links
-// either (FUSE exFAT and FAT), a plain rename once the name is seen free,
-// safe against other runs because they take turns (folder_lock).
+// either (FUSE exFAT and FAT), a plain rename once the system says the name
+// is free, safe against other runs because they take turns (folder_lock).
 publish_result rename_no_replace(const std::string& from, const std::string& to) {
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
     return publish_result::published;
@@ -151,7 +164,10 @@ publish_result rename_no_replace(const std::string& from, const std::string& to)
       return publish_result::published;
     }
     if (errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP) {
-      if (path_exists(to)) return publish_result::exists;
+      struct stat st;
+      if (lstat(to.c_str(), &st) == 0) return publish_result::exists;
+      // A name that cannot be looked up may be taken.
+      if (errno != ENOENT) return publish_result::failed;
       return rename(from.c_str(), to.c_str()) == 0 ? publish_result::published
                                                    : publish_result::failed;
     }
@@ -200,6 +216,35 @@ std::string lexically_normal(const std::string& path) {
   return normal;
 }
 
+// When the process pid started, on the clock of file times; 0 where that
+// cannot be read.
+time_t process_start(unsigned long pid) {
+  std::string stat(512, '\0');
+  const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, &stat[0], stat.size() - 1) : -1;
+  if (fd >= 0) close(fd);
+  // The start, in clock ticks since boot, is the 20th field after the name's ")".
+  const char* field = n > 0 ? std::strrchr(stat.c_str(), ')') : nullptr;
+  for (int i = 0; field && i < 20; ++i) field = std::strchr(field + 1, ' ');
+  struct timespec now, since_boot;
+  if (!field || clock_gettime(CLOCK_REALTIME, &now) != 0 ||
+      clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0)
+    return 0;
+  const long ticks = sysconf(_SC_CLK_TCK);
+  return now.tv_sec - since_boot.tv_sec + time_t(std::strtoull(field, nullptr, 10) / ticks);
+}
+
+// Whether the process pid may be the run that last wrote a file at modified:
+// it lives, and it had started by then. Process ids are reused, and this
+// run's own has made no file yet.
+bool may_own(unsigned long pid, time_t modified) {
+  if (pid == 0 || pid > INT_MAX || pid == static_cast<unsigned long>(getpid())) return false;
+  if (kill(pid_t(pid), 0) != 0 && errno != EPERM) return false;
+  // FAT keeps a file's time to 2 s, and the boot time moves by a second.
+  const time_t started = process_start(pid);
+  return started == 0 || started <= modified + 3;
+}
+
 }  // namespace
 
 failure system_failure() { return {static_cast<unsigned long>(errno), ""}; }
@@ -212,13 +257,22 @@ void prepare_process() {
 }
 
 void write_line(stream to, console_line line) {
+  const int fd = to == stream::output ? STDOUT_FILENO : STDERR_FILENO;
   // As Unix programs' messages do, they follow the locale, terminal or not.
-  const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  const bool utf8 = utf8_locale();
+  // A name is data: on a terminal it must not act. A file or a pipe keeps its bytes.
+  const bool terminal = isatty(fd);
   std::string bytes;
-  for (const line_part& part : line)
-    bytes += part.fixed ? (utf8 ? part.fixed->utf8 : part.fixed->gbk) : *part.text;
+  for (const line_part& part : line) {
+    if (part.fixed)
+      bytes += utf8 ? part.fixed->utf8 : part.fixed->gbk;
+    else
+      bytes += terminal ? without_controls(*part.text, utf8) : *part.text;
+  }
   bytes += '\n';
-  write_all(to == stream::output ? STDOUT_FILENO : STDERR_FILENO, bytes.data(), bytes.size());
+  // What the console cannot take, it cannot be told either; the output's
+  // fate does not hang on it (a reader gone ends the run by SIGPIPE).
+  write_all(fd, bytes.data(), bytes.size());
 }
 
 std::string file_name_as_made(const std::string& name) { return name; }
@@ -263,27 +317,44 @@ bool list_folder(const std::string& folder,
     return false;
   }
   const int dir_fd = dirfd(dir);
-  while (struct dirent* entry = readdir(dir)) {
+  bool whole = true;
+  for (;;) {
+    // readdir's end and its failure are both NULL; only errno tells them apart.
+    errno = 0;
+    const struct dirent* entry = readdir(dir);
+    if (!entry) {
+      whole = errno == 0;
+      break;
+    }
     const char* name = entry->d_name;
     unsigned attrib = name[0] == '.' ? attrib_hidden : 0;
     // Only a directory can be skipped, so only an entry that may be one (or
     // lead to one) costs a stat; the read-only flag matters only there.
     const unsigned char type = entry->d_type;
     struct stat st;
-    if ((type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN) &&
-        fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-      attrib |= attrib_subdir;
-      if (!(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
+    if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN) {
+      if (fstatat(dir_fd, name, &st, 0) == 0) {
+        if (S_ISDIR(st.st_mode)) attrib |= attrib_subdir;
+        if (S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
+      } else if (errno != ENOENT && errno != ELOOP) {
+        // Not a link that leads nowhere, which joins as a piece that fails to open.
+        whole = false;
+        break;
+      }
     }
     visit(name, attrib);
   }
+  if (!whole) *why = system_failure();
   closedir(dir);
-  return true;
+  return whole;
 }
 
-bool identify_folder(const std::string& folder, file_id* id) {
+bool identify_folder(const std::string& folder, file_id* id, failure* why) {
   struct stat st;
-  if (stat(folder_or_root(folder).c_str(), &st) != 0) return false;
+  if (stat(folder_or_root(folder).c_str(), &st) != 0) {
+    *why = system_failure();
+    return false;
+  }
   *id = id_of(st);
   return true;
 }
@@ -336,10 +407,8 @@ void wait_for_key() {
   if (signals >= 0) close(signals);
   // The signal taken ends the run as it would have without the wait; any
   // other that came meanwhile does so when the caller's mask is back.
-  const int taken = static_cast<int>(signal_info.ssi_signo);
-  if (taken) signal(taken, SIG_DFL);
   sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
-  if (taken) raise(taken);
+  if (signal_info.ssi_signo) end_by(static_cast<int>(signal_info.ssi_signo));
 }
 
 folder_lock::folder_lock(const std::string& folder) {
@@ -370,8 +439,7 @@ progress_title::progress_title(const std::string& name, std::size_t pieces)
       strcmp(term, "dumb") == 0)
     return;
   // Control bytes in a name would end the title early, or act on the terminal.
-  for (char& c : name_)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  name_ = without_controls(name_, utf8_locale());
   // Each sequence is a write of its own: the dialogue's lines stay one write each.
   active_ = write_all(STDOUT_FILENO, push_title, sizeof push_title - 1);
 }
@@ -430,10 +498,11 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
     fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, &st, why);
     if (fd >= 0) temp_path_ = path;
     // The lock tells remove_leftovers that this run is alive. One that met the
-    // file before the lock was taken may have removed it: then it was not ours.
+    // file before the lock was taken may have removed it: then the name is no
+    // longer ours. Otherwise the file goes with this run, which cannot use it.
     if (fd >= 0 && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0)) {
       *why = st.st_nlink == 0 ? failure{0, reasons::removed} : system_failure();
-      temp_path_.clear();
+      if (st.st_nlink == 0) temp_path_.clear();
       close(fd);
       fd = -1;
     }
@@ -458,9 +527,13 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
       unsent_ = 0;
     }
     progress->advance(n);
-    if (!interrupted(held_)) return true;
+    const int sig = pending_interruption(held_);
+    if (!sig) return true;
     progress->restore();
     discard();
+    // The caller's mask is back, so sig has ended the run already, or does here.
+    end_by(sig);
+    *why = {EINTR, ""};
     return false;
   };
   // The kernel moves the bytes, and shares blocks where the filesystem can.
@@ -523,20 +596,22 @@ void output_file::discard() {
 }
 
 void remove_leftovers(const std::string& tool_folder) {
+  // A listing cut short leaves the rest for a later run.
   failure ignored;
   list_folder(
       tool_folder,
       [&](const char* name, unsigned) {
         if (!is_temp_output(name)) return;
-        // Where locks cannot tell (on FUSE exFAT two spellings of one folder are two
-        // inodes), the process named in the file can: a live one's file stays.
-        const unsigned long owner = temp_output_owner(name);
-        if (owner > 0 && owner <= INT_MAX && (kill(pid_t(owner), 0) == 0 || errno == EPERM)) return;
         const std::string path = join_path(tool_folder, name);
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return;
-        // Its run holds the lock as long as it lives.
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+        // Its run holds the lock as long as it lives. Where locks cannot tell
+        // (none at all, or on FUSE exFAT two spellings of one folder are two
+        // inodes), the process named in the file can.
+        struct stat st;
+        const bool unlocked = flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+        if (unlocked && fstat(fd, &st) == 0 && !may_own(temp_output_owner(name), st.st_mtime))
+          unlink(path.c_str());
         close(fd);
       },
       &ignored);

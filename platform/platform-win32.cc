@@ -84,9 +84,21 @@ bool to_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
          !lossy;
 }
 
-file_id id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+// FILE_ID_INFO, which Windows 8 and later give through FileIdInfo (18): the
+// identity that ReFS needs all 128 bits of.
+struct file_id_info {
+  ULONGLONG volume;
+  std::uint64_t index[2];
+};
+constexpr auto file_id_info_class = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+
+// The 128-bit identity where the system has it; the older call's otherwise.
+file_id id_of(HANDLE h, const BY_HANDLE_FILE_INFORMATION& info) {
+  file_id_info wide_id;
+  if (GetFileInformationByHandleEx(h, file_id_info_class, &wide_id, sizeof wide_id))
+    return {wide_id.volume, wide_id.index[0], wide_id.index[1]};
   return {info.dwVolumeSerialNumber,
-          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+          (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
 }
 
 // Keeps the handle only when it is a file on a disk: no folder, device or pipe.
@@ -104,7 +116,7 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
     *why = {0, reasons::not_regular};
   } else {
     *handle = reinterpret_cast<std::intptr_t>(h);
-    *id = id_of(info);
+    *id = id_of(h, info);
     if (size) *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     return true;
   }
@@ -112,13 +124,36 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
   return false;
 }
 
+// False with the call's error set; a write that took nothing and gave no
+// error is a full disk, as on POSIX.
 bool write_all(HANDLE out, const char* data, std::size_t n) {
   while (n > 0) {
     DWORD written = 0;
-    if (!WriteFile(out, data, static_cast<DWORD>(n), &written, nullptr) || written == 0)
+    if (!WriteFile(out, data, static_cast<DWORD>(n), &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(ERROR_DISK_FULL);
       return false;
+    }
     data += written;
     n -= written;
+  }
+  return true;
+}
+
+// Windows 7 and earlier take at most about 64 KB in one console write, from
+// a heap the console shares; a longer line would vanish whole.
+constexpr std::size_t console_chunk = 8192;  // characters
+
+bool write_console(HANDLE h, const std::wstring& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t n = std::min(console_chunk, text.size() - at);
+    // A surrogate pair stays in one part.
+    if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] < 0xDC00) --n;
+    DWORD written = 0;
+    if (!WriteConsoleW(h, text.data() + at, static_cast<DWORD>(n), &written, nullptr) ||
+        written == 0)
+      return false;
+    at += written;
   }
   return true;
 }
@@ -132,7 +167,7 @@ bool delete_on_close(HANDLE h, bool mark) {
 
 // Gives the open file h the name path, replacing nothing: the name then
 // belongs to this handle's file, whatever happened to the old one meanwhile.
-bool rename_open_file(HANDLE h, const std::string& path) {
+bool rename_open_file(HANDLE h, const std::string& path, failure* why) {
   const std::wstring name = long_path(path);
   const std::size_t bytes = name.size() * sizeof(wchar_t);
   // Zeroed: no root folder, nothing replaced, and the name's end.
@@ -140,8 +175,10 @@ bool rename_open_file(HANDLE h, const std::string& path) {
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->FileNameLength = static_cast<DWORD>(bytes);
   std::memcpy(info->FileName, name.data(), bytes);
-  return SetFileInformationByHandle(h, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) !=
-         0;
+  const DWORD size = static_cast<DWORD>(buffer.size());
+  if (SetFileInformationByHandle(h, FileRenameInfo, info, size)) return true;
+  *why = system_failure();
+  return false;
 }
 
 // Who may wait on a folder's mutex: every process of this logon session,
@@ -192,13 +229,16 @@ void prepare_process() {}
 
 void write_line(stream to, console_line line) {
   const HANDLE h = GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-  DWORD mode, written;
+  DWORD mode;
   if (GetConsoleMode(h, &mode)) {
-    // A console shows every character, whatever its code page.
+    // A console shows every character, whatever its code page; a name's
+    // control characters must not act on it (a terminal takes escapes).
     std::wstring text;
-    for (const line_part& part : line) text += wide(part.fixed ? part.fixed->utf8 : *part.text);
+    for (const line_part& part : line)
+      text += wide(part.fixed ? part.fixed->utf8 : without_controls(*part.text, true));
     text += L"\r\n";
-    WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    // What the console cannot take, it cannot be told either.
+    write_console(h, text);
     return;
   }
   // A file or a pipe gets the bytes it always got.
@@ -241,10 +281,7 @@ bool executable_path(std::string* path, failure* why) {
     return false;
   }
   // Shown as the user knows it: a program started by its long form gets it back.
-  std::string named = narrow(buf.data(), n);
-  if (named.rfind("\\\\?\\UNC\\", 0) == 0) named = "\\\\" + named.substr(8);
-  if (named.rfind("\\\\?\\", 0) == 0) named = named.substr(4);
-  *path = named;
+  *path = short_path_form(narrow(buf.data(), n));
   return true;
 }
 
@@ -252,7 +289,9 @@ bool list_folder(const std::string& folder,
                  const std::function<void(const char* name, unsigned attrib)>& visit,
                  failure* why) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(long_path(join_path(folder, "*.*")).c_str(), &found);
+  // "*" is every name; under the long form "*.*" asks for a dot.
+  const std::wstring pattern = long_path(join_path(folder, "*"));
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     *why = system_failure();
     return false;
@@ -264,19 +303,25 @@ bool list_folder(const std::string& folder,
     visit(narrow(found.cFileName, wcslen(found.cFileName)).c_str(),
           attrib == FILE_ATTRIBUTE_NORMAL ? 0 : attrib);
   } while (FindNextFileW(search, &found));
+  // Anything but the end is a listing cut short (a drive gone, a share dropped).
+  const DWORD error = GetLastError();
   FindClose(search);
-  return true;
+  if (error == ERROR_NO_MORE_FILES) return true;
+  *why = {error, ""};
+  return false;
 }
 
-bool identify_folder(const std::string& folder, file_id* id) {
+bool identify_folder(const std::string& folder, file_id* id, failure* why) {
   // The trailing separator makes "D:" the root of D, not D's current folder.
-  HANDLE h = CreateFileW(long_path(join_path(folder, "")).c_str(), 0, share_all, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  const std::wstring path = long_path(join_path(folder, ""));
+  HANDLE h = CreateFileW(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (known) *id = id_of(info);
+  const bool known = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+  // Before CloseHandle, which may set an error of its own.
+  if (!known) *why = system_failure();
+  if (known) *id = id_of(h, info);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   return known;
 }
 
@@ -300,9 +345,11 @@ void wait_for_key() {
 // holder left by dying (WAIT_ABANDONED) is this run's all the same.
 folder_lock::folder_lock(const std::string& folder) {
   file_id id;
-  if (!identify_folder(folder, &id)) return;
-  const std::string name =
-      "Local\\joiner-" + std::to_string(id.volume) + "-" + std::to_string(id.index);
+  failure unknown;
+  // An unknown identity is every folder's on its volume: no turns rather than one for all.
+  if (!identify_folder(folder, &id, &unknown) || !id.known()) return;
+  std::string name = "Local\\joiner-" + std::to_string(id.volume) + "-" + std::to_string(id.index);
+  if (id.index_high) name += "-" + std::to_string(id.index_high);
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
   const std::wstring sddl = logon_session_only();
   if (!sddl.empty())
@@ -324,27 +371,61 @@ folder_lock::~folder_lock() {
   CloseHandle(as_handle(handle_));
 }
 
+namespace {
+
+// The console's title from before the join, while the progress stands in its
+// place. Ctrl+C, Ctrl+Break and a closed window end the run from a thread of
+// Windows' own, through a handler that gets no context: so this one lives
+// here, its lock keeping a progress from following the title given back.
+struct title_keeper {
+  SRWLOCK lock = SRWLOCK_INIT;
+  wchar_t saved[1024];
+  bool showing = false;
+};
+
+title_keeper& kept_title() {
+  static title_keeper keeper;
+  return keeper;
+}
+
+// Sets the title to text, or, for nullptr, gives the old one back for good.
+void set_title(const wchar_t* text) {
+  title_keeper& k = kept_title();
+  AcquireSRWLockExclusive(&k.lock);
+  if (k.showing) SetConsoleTitleW(text ? text : k.saved);
+  if (!text) k.showing = false;
+  ReleaseSRWLockExclusive(&k.lock);
+}
+
+BOOL WINAPI give_title_back(DWORD) {
+  set_title(nullptr);
+  return FALSE;  // the run then ends as it would have
+}
+
+}  // namespace
+
 progress_title::progress_title(const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
-  constexpr DWORD size = 1024;
-  wchar_t title[size];
+  title_keeper& k = kept_title();
   SetLastError(0);
-  const DWORD n = GetConsoleTitleW(title, size);
+  const DWORD n = GetConsoleTitleW(k.saved, ARRAYSIZE(k.saved));
   // No console, or a title that could not be given back whole; an empty
   // title fails without an error.
-  if ((n == 0 && GetLastError() != 0) || n >= size) return;
-  saved_ = narrow(title, n);
-  active_ = true;
+  if ((n == 0 && GetLastError() != 0) || n >= ARRAYSIZE(k.saved) - 1) return;
+  k.showing = SetConsoleCtrlHandler(give_title_back, TRUE) != 0;
+  active_ = k.showing;
 }
 
 void progress_title::restore() {
-  if (active_) SetConsoleTitleW(wide(saved_).c_str());
+  if (!active_) return;
+  set_title(nullptr);
+  SetConsoleCtrlHandler(give_title_back, FALSE);
   active_ = false;
 }
 
 unsigned long progress_title::milliseconds() { return GetTickCount(); }
 
-void progress_title::show(const std::string& title) { SetConsoleTitleW(wide(title).c_str()); }
+void progress_title::show(const std::string& title) { set_title(wide(title).c_str()); }
 
 input_file::~input_file() {
   if (handle_ != -1) CloseHandle(as_handle(handle_));
@@ -352,7 +433,8 @@ input_file::~input_file() {
 
 bool input_file::open(const std::string& path, failure* why) {
   // Links are followed: a piece may live elsewhere, or in a synced folder.
-  HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+  const std::wstring name = long_path(path);
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return keep_regular(h, &handle_, &id_, &size_, why);
 }
@@ -362,19 +444,21 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   const std::string path = join_path(tool_folder, temp_output_name(GetCurrentProcessId()));
   *unusable = path;
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
-  HANDLE h = CreateFileW(long_path(path).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring name = long_path(path);
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (!keep_regular(h, &handle_, &id_, nullptr, why)) return false;
   temp_path_ = path;
   // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
-  const bool known = delete_on_close(h, true) && identify_folder(folder, &pieces);
-  if (!known || pieces.volume != id_.volume) {
-    *why = known ? failure{0, reasons::other_drive} : system_failure();
-    discard();
-    return false;
+  if (!delete_on_close(h, true)) {
+    *why = system_failure();
+  } else if (identify_folder(folder, &pieces, why)) {
+    if (pieces.volume == id_.volume) return true;
+    *why = {0, reasons::other_drive};
   }
-  return true;
+  discard();
+  return false;
 }
 
 copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
@@ -403,8 +487,7 @@ publish_result output_file::publish(const std::string&, const std::string& path,
     discard();
     return publish_result::failed;
   }
-  if (!rename_open_file(h, path)) {
-    *why = system_failure();
+  if (!rename_open_file(h, path, why)) {
     const DWORD error = why->code;
     discard();
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? publish_result::exists

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,6 +37,19 @@ inline std::string long_path_form(const std::string& path) {
   if (path.rfind("\\\\", 0) == 0 && path.find_first_of("?.", 2) != 2)
     return "\\\\?\\UNC" + path.substr(1);
   return path;
+}
+
+// A program's path as the user knows it: "C:\a" for "\\?\C:\a", "\\srv\share" for
+// "\\?\UNC\srv\share". Every other long form (\\?\GLOBALROOT\…, \\?\Volume{…}\…) names
+// no drive letter, so it stays whole: without its prefix it would be a relative path.
+inline std::string short_path_form(const std::string& path) {
+  if (path.rfind("\\\\?\\", 0) != 0) return path;
+  const bool drive = path.size() >= 7 && std::isalpha(static_cast<unsigned char>(path[4])) &&
+                     path[5] == ':' && path[6] == '\\';
+  if (drive) return path.substr(4);
+  std::string kind = path.substr(4, 4);
+  for (char& c : kind) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return kind == "UNC\\" ? "\\" + path.substr(7) : path;
 }
 
 // What the whole process needs before it starts. On POSIX: the user's locale,
@@ -96,10 +110,12 @@ bool executable_path(std::string* path, failure* why);
 // Attribute word flags, as the Windows folder search reports them.
 constexpr unsigned attrib_read_only = 0x01;
 constexpr unsigned attrib_hidden = 0x02;
+constexpr unsigned attrib_system = 0x04;
 constexpr unsigned attrib_subdir = 0x10;
 
 // Calls visit(name, attrib) for every entry of folder; an empty folder names
-// the root. False when the search could not start. On Windows, attrib is the
+// the root. False when the search could not start, or failed before its end
+// (a disk that fails halfway): then the names visited are not all. On Windows, attrib is the
 // entry's attribute word, 0 for FILE_ATTRIBUTE_NORMAL, as the runtime's
 // folder search reports it.
 bool list_folder(const std::string& folder,
@@ -161,26 +177,35 @@ class progress_title {
  private:
   static unsigned long milliseconds();  // from any fixed point, never going back
   void show(const std::string& title);
-  std::string name_, saved_;
+  std::string name_;
   std::size_t pieces_, index_ = 0;
   std::uint64_t size_ = 0, done_ = 0;
   unsigned long last_shown_ = 0;
   bool active_ = false, shown_ = false;
 };
 
-// Volume and index: which file an open handle is, whatever its path. Index 0
-// is unknown (some network and user-mode drives give it to every file), and
+// Volume and index: which file an open handle is, whatever its path. The
+// index has 128 bits where the system has them (ReFS). Index 0 and index all
+// ones are unknown (some network and user-mode drives give 0 to every file;
+// ReFS gives all ones where an index does not fit the older 64 bits), and
 // unknown is never the same as anything.
 struct file_id {
   std::uint64_t volume = 0;
-  std::uint64_t index = 0;
+  std::uint64_t index = 0, index_high = 0;
+  bool known() const {
+    const std::uint64_t all = ~std::uint64_t{0};
+    const bool none = index == 0 && index_high == 0;
+    return !none && !(index == all && (index_high == 0 || index_high == all));
+  }
   bool operator==(const file_id& other) const {
-    return index != 0 && volume == other.volume && index == other.index;
+    return known() && volume == other.volume && index == other.index &&
+           index_high == other.index_high;
   }
 };
 
-// Which folder folder is, links followed; false when that cannot be told.
-bool identify_folder(const std::string& folder, file_id* id);
+// Which folder folder is, links followed; false, with the reason, when that
+// cannot be told.
+bool identify_folder(const std::string& folder, file_id* id, failure* why);
 
 // A piece open for reading from its start; closed when it goes.
 class input_file {
@@ -263,7 +288,8 @@ class output_file {
 
 // Removes the named temporary outputs that dead runs left in tool_folder;
 // never one whose run is alive, be it of another folder that shares this tool
-// folder through a link.
+// folder through a link. One named after this run's own process is a dead
+// run's: this run has made none yet.
 void remove_leftovers(const std::string& tool_folder);
 
 // Named temporary outputs are "joiner-<process id>.part" in the tool's folder;
