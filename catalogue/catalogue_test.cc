@@ -46,11 +46,13 @@ TEST(derive_output_name, never_cuts_a_two_byte_character) {
   std::setlocale(LC_ALL, "C");
 }
 
+// Some drives give index 0 to every file; ReFS gives all ones where an index does not fit 64 bits.
 TEST(file_id, an_unknown_identity_is_never_the_same_file) {
-  const platform::file_id no_index = {7, 0};
-  const platform::file_id known = {7, 42};
-  EXPECT_FALSE(no_index == no_index);
-  EXPECT_TRUE(known == known);
+  const std::uint64_t all = ~std::uint64_t{0};
+  const platform::file_id unknown[] = {{7, 0, 0}, {7, all, 0}, {7, all, all}};
+  for (const platform::file_id& id : unknown) EXPECT_FALSE(id == id) << id.index_high;
+  const platform::file_id wide = {7, all, 1};
+  EXPECT_TRUE(wide == wide);
 }
 
 // Every path that reaches a Windows file function, the rename's target too.
@@ -59,6 +61,23 @@ TEST(long_path_form, takes_drive_and_share_paths_past_max_path) {
   EXPECT_EQ(platform::long_path_form("D:\\"), "\\\\?\\D:\\");
   EXPECT_EQ(platform::long_path_form("\\\\srv\\share\\p"), "\\\\?\\UNC\\srv\\share\\p");
   EXPECT_EQ(platform::long_path_form("\\\\?\\C:\\a"), "\\\\?\\C:\\a");
+}
+
+// The program's own path as the user knows it; a long form without a drive letter stays whole,
+// or it would be a relative path.
+TEST(short_path_form, strips_only_drive_and_share_prefixes) {
+  EXPECT_EQ(platform::short_path_form("\\\\?\\C:\\t\\j.exe"), "C:\\t\\j.exe");
+  EXPECT_EQ(platform::short_path_form("\\\\?\\unc\\srv\\s\\j.exe"), "\\\\srv\\s\\j.exe");
+  const std::string shadow = "\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy1\\t\\j.exe";
+  EXPECT_EQ(platform::short_path_form(shadow), shadow);
+  const std::string volume = "\\\\?\\Volume{1b3b1146-4076-11e1-84aa-806e6f6e6963}\\t\\j.exe";
+  EXPECT_EQ(platform::short_path_form(volume), volume);
+}
+
+TEST(without_controls, shows_each_control_character_as_a_question_mark) {
+  EXPECT_EQ(without_controls("a\x1B]2;t\x07\x7F\xC2\x9B!", true), "a?]2;t???!");
+  // In GBK C2 9B is one character, not U+009B.
+  EXPECT_EQ(without_controls("\xC2\x9B", false), "\xC2\x9B");
 }
 
 }  // namespace
