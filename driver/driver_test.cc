@@ -1,5 +1,4 @@
-// Runs the built tool, natively or under Wine, from a folder of its own among its pieces. A row
-// reads as a sentence: title, pieces, expectation and options, by name.
+// Runs the built tool, natively or under Wine, among its pieces; a row reads as a sentence.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -56,8 +55,7 @@ const std::string failed = "文件合并失败！\n";
 const std::string prompt = "按任意键结束...\n";
 
 std::string made_already(const std::string& name) { return "文件：{W}/" + name + "已经生成！\n"; }
-// A failure and its reason: the tool's words, or the system's for an error number (under Wine,
-// Wine's words in the row's language).
+// A failure and its reason: the tool's words, or an error's (under Wine, Wine's words for it).
 std::string error_line(const std::string& what, const std::string& name, const std::string& words) {
   return what + " {W}/" + name + " error!\n" + words + "\n";
 }
@@ -120,8 +118,8 @@ enum option : unsigned {
   reader_gone = 1 << 21,
   piece_made_output = 1 << 22,
   held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
-  every_call = 1 << 23,        // traced, and open to faults, whatever the call
-  own_pid_leftover = 1 << 24,  // a dead run's leftover bearing this run's process id
+  every_call = 1 << 23,  // traced, and open to faults, whatever the call
+  reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
 };
 
 struct row {
@@ -194,9 +192,7 @@ const row rows[] = {
    natively_only | unix_entries | terminal},
   {"a name with control characters, redirected", escape, joins("e.v", escape),
    natively_only | unix_entries},
-  // As in a container, where every run has the same process id.
-  {"a leftover bearing the run's own process id", p2, joins("p.x", p2),
-   natively_only | own_pid_leftover},
+  {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
   // Nothing is copied: the output could not be named across drives.
   {"a tool folder on another drive", p2,
    fails("p.x", {}, error_line("open file", "tool/joiner-{P}.part",
@@ -248,8 +244,7 @@ std::string reason_to_skip(const row& r) {
   if (r.options & wine_only && wine.empty()) return "under Wine only";
   if (r.options & fuse_only && !fuse) return "on FUSE drives only";
   if (fuse && r.options & unix_entries) return "needs what FUSE drives lack";
-  if (r.options & full_disk && !wine.empty() && small_disk.empty())
-    return "needs JOINER_SMALL_DISK";
+  if (r.options & full_disk && !wine.empty() && small_disk.empty()) return "needs a small disk";
   return "";
 }
 
@@ -286,8 +281,7 @@ std::string encoded(const row& r, const std::string& utf8, bool name = false) {
   return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? "CP1252" : "GBK");
 }
 
-// The console as the platform shows it: {W} the folder, {P} the process, {E<n>} the reason for
-// error n, natively in the locale's language.
+// The console as shown: {W} the folder, {P} the process, {E<n>} error n in the row's locale.
 std::string as_shown(const row& r, std::string text, const std::string& folder, pid_t pid = 0) {
   text = std::regex_replace(text, std::regex("\\{W\\}"), (wine.empty() ? "" : "Z:") + folder);
   text = std::regex_replace(text, std::regex("\\{P\\}"), std::to_string(pid));
@@ -318,6 +312,11 @@ struct run_result {
   pid_t pid = -1;
 };
 
+// One bears the tool's own id (in a container every run has one), one a process started after it.
+const char* leftovers_of_reused_ids =
+    "d=${1%/*}; echo dead >\"$d/joiner-$$.part\"; sleep 9 </dev/null >/dev/null 2>&1 & "
+    "touch -d '1 hour ago' \"$d/joiner-$!.part\"; exec \"$@\"";
+
 std::vector<std::string> command_for(const row& r, const std::string& tool,
                                      const std::string& trace) {
   std::vector<std::string> argv = {"env"};
@@ -339,12 +338,11 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
     argv.insert(argv.end(), {"prlimit", "--nofile=16"});
     if (r.options & full_disk) argv.push_back("--fsize=4096");
     argv.push_back("--");
-    // The shell leaves a SIGINT pending for the tool, or a leftover bearing its process id.
+    // The shell leaves a SIGINT pending for the tool, or leftovers bearing reused process ids.
     if (r.options & caller_blocks_sigint)
       argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
-    if (r.options & own_pid_leftover)
-      argv.insert(argv.end(),
-                  {"sh", "-c", "echo dead >\"${1%/*}/joiner-$$.part\" && exec \"$@\"", "sh"});
+    if (r.options & reused_ids)
+      argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
     const char* calls = r.options & every_call
                             ? "trace=all"
                             : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
@@ -356,8 +354,7 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   return argv;
 }
 
-// A run under way: its streams (no key; errors into dir's file err; output into dir's file out,
-// the pipe out, or, with everything else, the terminal tty) and the one deadline for its end.
+// A run: no key, errors into dir/err, output into dir/out, the pipe out or (all) the terminal tty.
 struct process {
   std::string dir;  // ends in "/"
   int out = -1;
@@ -787,10 +784,14 @@ std::vector<occurrence> own_calls(const std::string& trace, const std::regex& ch
 void sweep(const names& pieces, const std::regex& chosen) {
   if (!wine.empty() || sanitized) GTEST_SKIP() << "natively, without a sanitizer's own calls";
   static const std::regex room("write|copy_file_range|openat|link(at)?|rename(at2)?|f(data)?sync");
+  static const std::regex durable("f(data)?sync");
   const row plain = {"a plain join", pieces, joins("p.x", pieces), western_utf8 | every_call};
   staged s;
   const std::shared_ptr<void> cleanup = set_up(plain, &s);
   const std::string output = s.pieces + "/p.x";
+  const auto only_the_tool = [&] {
+    return std::distance(fs::directory_iterator(fs::path(s.tool).parent_path()), {}) == 1;
+  };
   std::string all_pieces;
   for (const std::string& piece : pieces) all_pieces += read_file(s.pieces + "/" + piece);
 
@@ -804,20 +805,23 @@ void sweep(const names& pieces, const std::regex& chosen) {
       faulted.inject = {c.call + ":error=" + std::to_string(error) +
                         ":when=" + std::to_string(c.when)};
       SCOPED_TRACE(faulted.inject[0]);
+      std::ofstream(s.leftover) << "dead";  // each run meets one, as the traced run did
       const run_result result = run(faulted, s.tool, s.outside, s.pieces);
       const bool joined = read_file(output) == all_pieces;
       EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
       EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
+      EXPECT_TRUE(result.status != 0 || !std::regex_match(c.call, durable)) << "not durable";
       if (result.status != 0) {
         EXPECT_FALSE(fs::exists(output)) << "a failed run left something at the output's name";
         EXPECT_NE(result.err.find(strerror(error)), std::string::npos) << result.err;
       }
       fs::remove(output);
+      fs::remove(s.leftover);  // a dead run's, which a failed sweep leaves
+      EXPECT_TRUE(only_the_tool() || c.call == "unlink") << "the run left its temporary file";
       // The next run, with nothing failed, joins and leaves only the tool in its folder.
       run(plain, s.tool, s.outside, s.pieces);
       EXPECT_EQ(read_file(output), all_pieces);
-      const fs::directory_iterator tool_folder_entries(fs::path(s.tool).parent_path());
-      EXPECT_EQ(std::distance(tool_folder_entries, {}), 1) << "a leftover in the tool's folder";
+      EXPECT_TRUE(only_the_tool()) << "a leftover after the next run";
       fs::remove(output);
     }
   }
