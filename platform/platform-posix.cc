@@ -495,14 +495,17 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
       discard();
       return false;
     }
-    fd = open_regular(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, &st, why);
+    // A new file, so a regular one: from here on it is this run's to remove.
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) *why = system_failure();
     if (fd >= 0) temp_path_ = path;
     // The lock tells remove_leftovers that this run is alive. One that met the
     // file before the lock was taken may have removed it: then the name is no
     // longer ours. Otherwise the file goes with this run, which cannot use it.
-    if (fd >= 0 && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 || st.st_nlink == 0)) {
-      *why = st.st_nlink == 0 ? failure{0, reasons::removed} : system_failure();
-      if (st.st_nlink == 0) temp_path_.clear();
+    const bool known = fd >= 0 && flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0;
+    if (fd >= 0 && (!known || st.st_nlink == 0)) {
+      *why = known ? failure{0, reasons::removed} : system_failure();
+      if (known) temp_path_.clear();
       close(fd);
       fd = -1;
     }
