@@ -203,7 +203,8 @@ const row rows[] = {
   // The second run's sweep leaves the first run's live temporary file alone.
   {"two folders share one tool folder", p2, joins("p.x", p2), second_folder},
   // Something took the output's name meanwhile.
-  {"a name taken while joining", p2, {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt}, name_taken},
+  {"a name taken while joining", p2, {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt},
+   name_taken},
   {"a piece another program holds open", p2, joins("p.x", p2), wine_only | piece_held_open},
   // SIGINT at the flush waits until the output's name is durable.
   {"an interruption while publishing", p2, {"p.x", p2, "", 130, whole, before_prompt},

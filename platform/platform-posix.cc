@@ -227,10 +227,10 @@ time_t process_start(unsigned long pid) {
   const char* field = n > 0 ? std::strrchr(stat.c_str(), ')') : nullptr;
   for (int i = 0; field && i < 20; ++i) field = std::strchr(field + 1, ' ');
   struct timespec now, since_boot;
-  if (!field || clock_gettime(CLOCK_REALTIME, &now) != 0 ||
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (!field || ticks <= 0 || clock_gettime(CLOCK_REALTIME, &now) != 0 ||
       clock_gettime(CLOCK_BOOTTIME, &since_boot) != 0)
     return 0;
-  const long ticks = sysconf(_SC_CLK_TCK);
   return now.tv_sec - since_boot.tv_sec + time_t(std::strtoull(field, nullptr, 10) / ticks);
 }
 
@@ -332,15 +332,16 @@ bool list_folder(const std::string& folder,
     // lead to one) costs a stat; the read-only flag matters only there.
     const unsigned char type = entry->d_type;
     struct stat st;
-    if (type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN) {
-      if (fstatat(dir_fd, name, &st, 0) == 0) {
-        if (S_ISDIR(st.st_mode)) attrib |= attrib_subdir;
-        if (S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
-      } else if (errno != ENOENT && errno != ELOOP) {
-        // Not a link that leads nowhere, which joins as a piece that fails to open.
-        whole = false;
-        break;
-      }
+    const bool may_be_folder = type == DT_DIR || type == DT_LNK || type == DT_UNKNOWN;
+    const bool stated = may_be_folder && fstatat(dir_fd, name, &st, 0) == 0;
+    // Unless it is a link that leads nowhere, which joins as a piece that fails to open.
+    if (may_be_folder && !stated && errno != ENOENT && errno != ELOOP) {
+      whole = false;
+      break;
+    }
+    if (stated && S_ISDIR(st.st_mode)) {
+      attrib |= attrib_subdir;
+      if (!(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
     }
     visit(name, attrib);
   }

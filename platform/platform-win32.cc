@@ -412,6 +412,9 @@ progress_title::progress_title(const std::string& name, std::size_t pieces)
   // No console, or a title that could not be given back whole; an empty
   // title fails without an error.
   if ((n == 0 && GetLastError() != 0) || n >= ARRAYSIZE(k.saved) - 1) return;
+  // A name's control characters (U+0080-U+009F are allowed in names) must not
+  // reach a terminal that shows the title.
+  name_ = without_controls(name_, true);
   k.showing = SetConsoleCtrlHandler(give_title_back, TRUE) != 0;
   active_ = k.showing;
 }
