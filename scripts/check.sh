@@ -12,6 +12,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 bash scripts/install-deps.sh test win32
 
+echo "== the set-up against a package source caught mid-sync"
+bash scripts/test-install-deps.sh
+
 echo "== format"
 git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
 
@@ -34,6 +37,8 @@ restore_routes() {
   [ "$qemu_found" != enabled ] || echo 1 >"$binfmt/qemu-i386" ||
     echo "Could not switch the binfmt_misc entry qemu-i386 back on."
 }
+# Which Windows program the Wine table runs against, said last, whichever way the run ends.
+wine_tested=""
 # And the machine as it was found: every step undone, whichever of them fails.
 cleanup() {
   set +e
@@ -44,16 +49,22 @@ cleanup() {
   if [ "$binfmt_mounted" = yes ] && mountpoint -q "$binfmt" && ! umount "$binfmt"; then
     echo "Could not unmount $binfmt."
   fi
+  [ -z "$wine_tested" ] || echo "$wine_tested"
 }
 trap cleanup EXIT
 route=$(i386_route)
 if [ "$route" != none ]; then
   windows_exe=$PWD/build/win32/joiner.exe
   wine_loader=/usr/lib/wine/wine
+  wine_tested="The Windows program under Wine: build/win32/joiner.exe, the 32-bit one that ships."
   echo "Wine tests the 32-bit program that ships, build/win32/joiner.exe; i386 programs run $route."
 else
-  echo "This machine cannot run 32-bit code: Wine tests the 64-bit build of the same sources,"
-  echo "build/win64/joiner.exe, not the 32-bit program that ships."
+  why="this machine runs no 32-bit code, neither itself nor through qemu-user"
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
+    why="32-bit Wine (wine32:i386) could not be installed (install-deps.sh said why, above)"
+  wine_tested="The Windows program under Wine: build/win64/joiner.exe, the 64-bit build of the same
+sources. The 32-bit program that ships, build/win32/joiner.exe, was not tested: $why."
+  echo "$wine_tested"
   cmake --preset win64 >/dev/null
   cmake --build --preset win64 -j2
   windows_exe=$PWD/build/win64/joiner.exe

@@ -7,6 +7,10 @@
 #          32-bit and 64-bit programs, and qemu-user where the kernel cannot run
 #          32-bit code itself
 #   bench  hyperfine, GNU time and jq
+# A package mirror caught mid-sync serves some index that its Release does not
+# promise; the set-up names it and goes on with the indexes that came whole.
+# Where 32-bit Wine still cannot be had, it says so and ends well: check.sh
+# then tests the 64-bit build of the Windows program.
 set -euo pipefail
 
 packages=()
@@ -30,15 +34,113 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+}
 
+# The suites whose i386 index could not be fetched, one a line.
+skewed_suites=""
+
+# apt-get update fails as a whole when any one index fails. A mirror mid-sync
+# mends itself within minutes or hours, so a few tries, then what came whole.
+update_indexes() {
+  local log try
+  log=$(mktemp)
+  for try in 1 2 3; do
+    if $sudo apt-get update -q >"$log" 2>&1; then
+      rm -f "$log"
+      return 0
+    fi
+    [ "$try" -eq 3 ] || sleep 5
+  done
+  cat "$log"
+  local failed
+  failed=$(sed -n 's/^E: Failed to fetch \([^ ]*\)  *\(.*\)$/\1|\2/p' "$log")
+  if [ -z "$failed" ]; then
+    echo "install-deps.sh: apt-get update failed (above); going on with the package lists at hand." >&2
+  fi
+  local url why
+  while IFS='|' read -r url why; do
+    [ -n "$url" ] || continue
+    why=${why%% \[IP:*}
+    echo "install-deps.sh: index $url not fetched ($why); going on with the others." >&2
+    if [[ $url == */dists/*/binary-i386/* ]]; then
+      url=${url#*/dists/}
+      skewed_suites+="${url%%/*}"$'\n'
+    fi
+  done <<<"$failed"
+  rm -f "$log"
+}
+
+# The packages that a Multi-Arch: same twin blocks, as an install's simulation
+# names them: "Depends: NAME:i386 ... but it is not going to be installed".
+blocked_i386() {
+  sed -n 's/.*Depends: \([^ :]*\):i386.*not going to be installed.*/\1/p' "$1" | sort -u
+}
+
+# For each blocked package whose amd64 side is at a version that i386 is not
+# offered at, both sides at the version i386 is offered at.
+same_versions() {
+  local name i386 amd64
+  for name in $(blocked_i386 "$1"); do
+    i386=$(apt-cache "${pin[@]}" policy "$name:i386" | sed -n 's/^ *Candidate: //p')
+    amd64=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null || true)
+    [ -n "$i386" ] && [ "$i386" != "(none)" ] && [ -n "$amd64" ] && [ "$amd64" != "$i386" ] &&
+      apt-cache "${pin[@]}" show "$name:amd64=$i386" >/dev/null 2>&1 &&
+      echo "$name:amd64=$i386 $name:i386=$i386"
+  done
+}
+
+# 32-bit Wine's i386 libraries must have the very versions of their amd64 twins
+# (Multi-Arch: same). Where an i386 index is missing, the amd64 side may be
+# newer than anything i386 is offered at: for this install alone, the suites
+# lacking their i386 index count below the others, and each package that still
+# blocks is asked for at the version both architectures have.
+install_i386_wine() {
+  apt_install wine32:i386 && return 0
+  local prefs log wanted=(wine32:i386) round more
+  prefs=$(mktemp -d)
+  log=$(mktemp)
+  # The machine's own preferences stay in force, beside these for this call.
+  cp -a /etc/apt/preferences.d/. "$prefs/" 2>/dev/null || true
+  local suite
+  for suite in $skewed_suites; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
+  done >"$prefs/zz-joiner-skew.pref"
+  pin=(-o "Dir::Etc::PreferencesParts=$prefs")
+  for round in 1 2 3 4 5; do
+    if DEBIAN_FRONTEND=noninteractive apt-get "${pin[@]}" install -s -q --no-install-recommends \
+      --allow-downgrades "${wanted[@]}" >"$log" 2>&1; then
+      break
+    fi
+    more=$(same_versions "$log")
+    [ -n "$more" ] || break
+    # shellcheck disable=SC2206
+    wanted+=($more)
+  done
+  echo "install-deps.sh: 32-bit Wine once more, with one version for both architectures: ${wanted[*]}"
+  local status=0
+  apt_install "${pin[@]}" --allow-downgrades "${wanted[@]}" || status=$?
+  rm -rf "$prefs" "$log"
+  return "$status"
+}
+pin=()
+
+wine32_wanted=no
 if [[ " $* " == *" win32 "* ]] && ! installed wine32:i386; then
   $sudo dpkg --add-architecture i386
-  packages+=("wine32:i386")
+  wine32_wanted=yes
 fi
 
+if [ ${#packages[@]} -gt 0 ] || [ "$wine32_wanted" = yes ]; then
+  update_indexes
+fi
 if [ ${#packages[@]} -gt 0 ]; then
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
+  apt_install "${packages[@]}"
+fi
+if [ "$wine32_wanted" = yes ] && ! install_i386_wine; then
+  echo "install-deps.sh: 32-bit Wine (wine32:i386) cannot be installed here (above): the" \
+    "Windows program can be tested only in its 64-bit build." >&2
 fi
 
 # The tests run under Chinese locales: GBK natively, UTF-8 for Wine's code page 936.
@@ -55,7 +157,8 @@ fi
 # 32-bit Wine on a kernel without 32-bit support: every i386 program goes
 # through qemu-user from now on. A machine that runs 32-bit code itself is left
 # as it is (check.sh takes the qemu-user route there for one run only).
-if [[ " $* " == *" win32 "* ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [[ " $* " == *" win32 "* ]] && installed wine32:i386 &&
+  ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   routes=$(dirname "$0")/i386-routes.sh
   $sudo bash -c "source '$routes' && register_qemu qemu-i386" ||
     echo "binfmt_misc cannot be mounted here: 32-bit Windows programs cannot run under Wine." >&2
