@@ -3,6 +3,8 @@
 # plain cat and its durable peer, cat then sync of the output (the tool puts
 # its output on stable storage before it says it is complete), and reports
 # the tool's peak memory. Usage: bench/bench.sh [rounds]
+# With BENCH_BEFORE naming another build of the tool (an earlier commit's),
+# that one runs beside it in the same rounds, for a side-by-side comparison.
 # Each round runs the commands a few times; rounds alternate their order, so
 # that a slow spell of the machine falls on all of them.
 set -euo pipefail
@@ -22,6 +24,8 @@ make_scenario() {
   local dir=$work/$1
   mkdir -p "$dir/tool"
   cp "$tool_bin" "$dir/tool/joiner"
+  # A plain folder among the pieces, which no listing takes.
+  if [ -n "${BENCH_BEFORE:-}" ]; then mkdir -p "$dir/before" && cp "$BENCH_BEFORE" "$dir/before/joiner"; fi
   (
     cd "$dir"
     seq 1 "$2" | sed 's/.*/p.k_&.s/' >"$work/$1.names"
@@ -40,14 +44,20 @@ median() {
     "$work/$2.round"*.json
 }
 
-printf '%-30s %9s %9s %9s %6s %6s %9s\n' scenario tool cat "cat+sync" "/cat" "/sync" "peak RSS"
+printf '%-30s %9s %9s %9s %6s %6s %9s %9s\n' scenario tool cat "cat+sync" "/cat" "/sync" "peak RSS" \
+  "${BENCH_BEFORE:+before}"
 run_scenario() {
   local name=$1 label=$2 runs=$3 dir=$work/$1
   local tool="$dir/tool/joiner <$work/key" cat="xargs -a $work/$name.names cat >$work/cat.out"
   local synced="$cat && sync $work/cat.out"
   for r in $(seq 1 "$rounds"); do
     local order=(-n tool "$tool" -n cat "$cat" -n synced "$synced")
-    [ $((r % 2)) -eq 0 ] && order=(-n synced "$synced" -n cat "$cat" -n tool "$tool")
+    [ -z "${BENCH_BEFORE:-}" ] || order+=(-n before "$dir/before/joiner <$work/key")
+    if [ $((r % 2)) -eq 0 ]; then
+      local reversed=()
+      for ((i = ${#order[@]} - 2; i >= 0; i -= 2)); do reversed+=("${order[i]}" "${order[i + 1]}"); done
+      order=("${reversed[@]}")
+    fi
     (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
       --prepare "rm -f $dir/p.k $work/cat.out; sync" "${order[@]}" \
       --export-json "$work/$name.round$r.json" >/dev/null 2>&1)
@@ -56,9 +66,13 @@ run_scenario() {
   local rss
   rss=$(cd "$dir" && /usr/bin/time -f %M tool/joiner <"$work/key" 2>&1 >/dev/null | tail -n 1)
   rm -f "$dir/p.k"
+  local before=""
+  [ -z "${BENCH_BEFORE:-}" ] || before=$(median before "$name")
   awk -v n="$label" -v t="$(median tool "$name")" -v c="$(median cat "$name")" \
-    -v s="$(median synced "$name")" -v m="$rss" \
-    'BEGIN { printf "%-30s %7.3f s %7.3f s %7.3f s %6.2f %6.2f %5.1f MiB\n", n, t, c, s, t / c, t / s, m / 1024 }'
+    -v s="$(median synced "$name")" -v m="$rss" -v b="$before" \
+    'BEGIN { printf "%-30s %7.3f s %7.3f s %7.3f s %6.2f %6.2f %5.1f MiB", n, t, c, s, t / c, t / s, m / 1024
+             if (b != "") printf " %7.3f s", b
+             printf "\n" }'
 }
 
 make_scenario large 64 $((16 << 20))

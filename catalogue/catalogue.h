@@ -1,7 +1,9 @@
 // Which files take part in a join, in which order, and what the result is called.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/common.h"
 #include "platform/platform.h"
@@ -24,3 +26,23 @@ void sort_names(NameList* names);
 // title.kind out of the second name of the sorted list, title.kind_N.suffix.
 // names must hold at least two names.
 std::string derive_output_name(const NameList& names);
+
+// Names of one kind that a notice lists: the first ten, and how many more
+// there are, in decimal ("" for none), since a gap between two long counters
+// may outnumber any integer.
+struct noted_names {
+  NameList names;
+  std::string more;
+};
+
+// What the names of a join say of its pieces. The series is the second name's:
+// the names title.kind_N.suffix with its bytes before the counter N and after
+// it. Missing: counters that no name carries, from 1 (or 0) up to the
+// largest, named with the series' padding; extra: names not of the series;
+// empty: pieces of the series that held no byte (sizes, one a name); duplicate:
+// pieces whose counter an earlier one had. All empty where the second name
+// has no counter.
+struct series_notices {
+  noted_names missing, extra, empty, duplicate;
+};
+series_notices check_series(const NameList& names, const std::vector<std::uint64_t>& sizes);

@@ -40,6 +40,46 @@ TEST(derive_output_name, never_cuts_a_two_byte_character) {
   std::setlocale(LC_ALL, "C");
 }
 
+// The notices of a join whose pieces all held bytes.
+series_notices notices_of(const NameList& names) {
+  return check_series(names, std::vector<std::uint64_t>(names.size(), 1));
+}
+
+TEST(check_series, names_the_missing_in_the_series_padding_from_one_or_zero) {
+  const NameList padded = {"part.ts_001.seg", "part.ts_002.seg", "part.ts_004.seg"};
+  EXPECT_EQ(notices_of(padded).missing.names, (NameList{"part.ts_003.seg"}));
+  // Below the smallest down to 1, but no -1 below a series that starts at 0.
+  EXPECT_EQ(notices_of({"a.b_3.c", "a.b_4.c"}).missing.names, (NameList{"a.b_1.c", "a.b_2.c"}));
+  EXPECT_TRUE(notices_of({"a.b_0.c", "a.b_1.c"}).missing.names.empty());
+}
+
+// Three pieces are three pieces' work, whatever the gap; a count past any integer is still told.
+TEST(check_series, lists_ten_of_a_gap_and_counts_the_rest_of_any_length) {
+  const std::string huge = "123456789012345678901234567890";
+  const series_notices n = notices_of({"v.f_1.x", "v.f_2.x", "v.f_" + huge + ".x"});
+  ASSERT_EQ(n.missing.names.size(), 10u);
+  EXPECT_EQ(n.missing.names.front(), "v.f_3.x");
+  EXPECT_EQ(n.missing.names.back(), "v.f_12.x");
+  EXPECT_EQ(n.missing.more, "123456789012345678901234567877");
+}
+
+TEST(check_series, names_what_is_extra_empty_or_doubled_in_join_order) {
+  const NameList names = {"notes.txt", "a.b_1.c", "a.b_01.c", "a.b_2.d", "b.b_2.c"};
+  const series_notices n = check_series(names, {5, 0, 7, 0, 0});
+  EXPECT_EQ(n.extra.names, (NameList{"notes.txt", "a.b_2.d", "b.b_2.c"}));
+  EXPECT_EQ(n.empty.names, (NameList{"a.b_1.c"}));
+  EXPECT_EQ(n.duplicate.names, (NameList{"a.b_01.c"}));
+  EXPECT_TRUE(n.missing.names.empty());
+}
+
+// Without a counter in the second name there is no series to speak of.
+TEST(check_series, says_nothing_where_the_second_name_has_no_counter) {
+  for (const char* second : {"x_y.mp4.001", "seg.part", "noext", "a_b.c"}) {
+    const series_notices n = check_series({"a.b_1.c", second}, {0, 0});
+    EXPECT_TRUE(n.extra.names.empty() && n.empty.names.empty()) << second;
+  }
+}
+
 // Some drives give index 0 to every file; ReFS gives all ones where an index does not fit 64 bits.
 TEST(file_id, an_unknown_identity_is_never_the_same_file) {
   const std::uint64_t all = ~std::uint64_t{0};

@@ -1,9 +1,13 @@
 #include "common/common.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 
 std::size_t find_last_char(const std::string& s, char c) {
+  // ASCII alone, as most names are, pairs no bytes.
+  const auto ascii = [](char b) { return static_cast<unsigned char>(b) < 0x80; };
+  if (std::all_of(s.begin(), s.end(), ascii)) return s.rfind(c);
   std::size_t found = std::string::npos;
   std::mbstate_t state{};
   std::size_t i = 0;

@@ -35,6 +35,14 @@ inline constexpr message too_few{
     "\xB7\xD6\xB6\xCE\xCE\xC4\xBC\xFE\xC9\xD9\xD3\xDA\xC1\xBD\xB8\xF6\xA3\xA1"};
 inline constexpr message press_any_key{u8"按任意键结束...",
                                        "\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBD\xE1\xCA\xF8..."};
+inline constexpr message missing_piece{u8"缺少分段：", "\xC8\xB1\xC9\xD9\xB7\xD6\xB6\xCE\xA3\xBA"};
+inline constexpr message extra_file{u8"多余文件：", "\xB6\xE0\xD3\xE0\xCE\xC4\xBC\xFE\xA3\xBA"};
+inline constexpr message empty_piece{u8"空分段：", "\xBF\xD5\xB7\xD6\xB6\xCE\xA3\xBA"};
+inline constexpr message duplicate_piece{u8"重复分段：",
+                                         "\xD6\xD8\xB8\xB4\xB7\xD6\xB6\xCE\xA3\xBA"};
+// "another N not listed", after one of the four above.
+inline constexpr message another{u8"另有", "\xC1\xED\xD3\xD0"};
+inline constexpr message not_listed{u8"个未列出", "\xB8\xF6\xCE\xB4\xC1\xD0\xB3\xF6"};
 inline constexpr message find_no_file{"find no file!"};
 inline constexpr message program_path_error{"program path error!"};
 inline constexpr message open_file{"open file "};

@@ -73,12 +73,16 @@ struct expectation {
   names named;         // the pieces named, as the console shows them
   std::string err;     // the whole error stream
   int status;
-  bool joined;  // the output is at its name, whole
-  bool prompt;  // the console shows the prompt
+  bool joined;               // the output is at its name, whole
+  bool prompt;               // the console shows the prompt
+  std::string notices = "";  // what the names say, on the error stream before "complete"
 };
 
 expectation joins(const std::string& name, const names& named) {
   return {name, named, "", 0, true, true};
+}
+expectation notes(const std::string& name, const names& named, const std::string& notices) {
+  return {name, named, "", 0, true, true, notices};
 }
 expectation fails(const std::string& name, const names& named, const std::string& error) {
   return {name, named, error + failed, 1, false, true};
@@ -120,6 +124,7 @@ enum option : unsigned {
   held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
   every_call = 1 << 23,  // traced, and open to faults, whatever the call
   reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
+  one_stream = 1 << 25,  // the error stream on the output's pipe, as a console shows both
 };
 
 struct row {
@@ -153,6 +158,12 @@ const names escape_shown = {"e.v_1.c", "e.v_2.c", "e.v_3?]2;pwned?.c"};
 // clang-format off
 const row rows[] = {
   {"joins in counter order", m20, joins("m.flv", m20), traced},
+  // A whole output may lack a piece, or hold a stray file or an empty one ("=", 0 bytes).
+  {"a gap, a stray file and an empty piece are said",
+   {"notes.txt", "m.flv_1.tmp", "m.flv_2.tmp", "m.flv_3.tmp=", "m.flv_5.tmp"},
+   notes("m.flv", {"notes.txt", "m.flv_1.tmp", "m.flv_2.tmp", "m.flv_3.tmp", "m.flv_5.tmp"},
+         "缺少分段：m.flv_4.tmp\n多余文件：notes.txt\n空分段：m.flv_3.tmp\n"),
+   one_stream},
   {"too few names", {"only_1.ts"}, stops_with("分段文件少于两个！\nfolder searched: {W}\n")},
   // r first, .h second, which names the output ".", the folder itself: both are listed.
   {"hidden and read-only folders are listed", {".h/", "r^", "v.ts_1.x"},
@@ -162,7 +173,8 @@ const row rows[] = {
   {"a read-only tool folder", p2, joins("p.x", p2), unix_entries | read_only_tool_folder},
   // Shorter first in code page 936 (the ANSI functions' order), longer in UTF-8.
   {"names in the code page's order", {"视.k_1.s", "abc.k_2.s"},
-   joins("abc.k", {"视.k_1.s", "abc.k_2.s"}), unix_entries},
+   notes("abc.k", {"视.k_1.s", "abc.k_2.s"}, "缺少分段：abc.k_1.s\n多余文件：视.k_1.s\n"),
+   unix_entries},
   // Wine refuses a FIFO itself.
   {"a FIFO", {"p.x_1.tmp", "p.x_2.tmp|", "p.x_3.tmp"},
    fails("p.x", p2, error_line("open file", "p.x_2.tmp", not_regular)),
@@ -188,9 +200,11 @@ const row rows[] = {
    {"desktop.ini!", "System Volume Information/!", "p.x_1.tmp", "p.x_2.tmp~", "p.x_3.tmp"},
    joins("p.x", p3), wine_only},
   // A name is data: on a terminal its control characters show as "?", redirected as they are.
-  {"a name that would drive the terminal", escape, joins("e.v", escape_shown),
+  {"a name that would drive the terminal", escape,
+   notes("e.v", escape_shown, "多余文件：" + escape_shown[2] + "\n"),
    natively_only | unix_entries | terminal},
-  {"a name with control characters, redirected", escape, joins("e.v", escape),
+  {"a name with control characters, redirected", escape,
+   notes("e.v", escape, "多余文件：" + escape[2] + "\n"),
    natively_only | unix_entries},
   {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
   // Nothing is copied: the output could not be named across drives.
@@ -218,7 +232,8 @@ const row rows[] = {
   {"a linked tool folder and tool", p2, joins("p.x", p2), natively_only | unix_entries | linked_tool},
   // Pieces and the tool past Windows' MAX_PATH, opened by their long form, which keeps a name's
   // trailing dot; an output's goes, as Windows would make it.
-  {"paths past MAX_PATH, a name ending in a dot", dotted, joins("t.f", dotted), long_path | traced},
+  {"paths past MAX_PATH, a name ending in a dot", dotted,
+   notes("t.f", dotted, "缺少分段：t.f_1.xy\n多余文件：t.f_1.x.\n"), long_path | traced},
   {"an output name ending in a dot", {"odot._1.tmp", "odot._2.tmp"},
    joins("odot", {"odot._1.tmp", "odot._2.tmp"}), wine_only},
   // Redirected under code page 1252: messages in GBK, "?" for a letter that 1252 lacks.
@@ -297,12 +312,15 @@ std::string as_shown(const row& r, std::string text, const std::string& folder, 
   return std::regex_replace(text, std::regex("\n"), "\r\n");
 }
 
+// A terminal shows both streams, as a pipe for both does.
+bool on_one_stream(const row& r) { return r.options & (one_stream | terminal); }
+
 std::string expected_out(const row& r, const expectation& e) {
   std::string out;
   if (!e.output.empty()) out += encoded(r, making) + encoded(r, e.output, true) + "\n\n";
   for (const std::string& name : e.named) out += "{W}/" + encoded(r, name, true) + "\n";
   // The completion message goes out with the prompt, in one write.
-  if (e.joined && e.prompt) out += encoded(r, done);
+  if (e.joined && e.prompt) out += encoded(r, on_one_stream(r) ? e.notices : "") + encoded(r, done);
   if (e.prompt) out += encoded(r, prompt);
   return out;
 }
@@ -381,7 +399,8 @@ void start(const row& r, const std::string& tool, process* p) {
     const int tty = p->tty ? open(p->tty, O_RDWR) : -1;
     dup2(p->tty ? tty : open("/dev/null", O_RDONLY), 0);
     dup2(p->tty ? tty : p->out >= 0 ? p->out : open(out.c_str(), file, 0644), 1);
-    dup2(p->tty ? tty : open(err.c_str(), file, 0644), 2);
+    const bool one = p->out >= 0 && r.options & one_stream;
+    dup2(p->tty ? tty : one ? p->out : open(err.c_str(), file, 0644), 2);
     closefrom(3);
     sigset_t none;
     sigemptyset(&none);
@@ -596,12 +615,13 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   return result;
 }
 
-// A piece: 3000 bytes (no whole block) that a text mode would change, its name, its last byte.
+// A piece: 3000 bytes (no whole block) that a text mode would change, its name, its last byte;
+// "=" an empty one.
 // Marked "!" hidden and system, "~" hidden, as Wine keeps DOS attributes (where Samba does).
 bool make_entry(const row& r, const std::string& pieces, std::string entry) {
   const std::string attrib = entry.back() == '!' ? "0x6" : entry.back() == '~' ? "0x2" : "";
   if (!attrib.empty()) entry.pop_back();
-  const std::size_t mark = entry.find_first_of(">/^|");
+  const std::size_t mark = entry.find_first_of(">/^|=");
   const std::string path = pieces + "/" + on_disk(r, entry.substr(0, mark));
   bool made = false;
   if (mark == std::string::npos) {
@@ -610,6 +630,9 @@ bool make_entry(const row& r, const std::string& pieces, std::string entry) {
     made = fs::file_size(path) == 3000;
   } else if (entry[mark] == '>') {
     made = symlink(entry.substr(mark + 1).c_str(), path.c_str()) == 0;
+  } else if (entry[mark] == '=') {
+    std::ofstream(path, std::ios::binary).flush();
+    made = fs::file_size(path) == 0;
   } else if (entry[mark] == '|') {
     made = mkfifo(path.c_str(), 0644) == 0;
   } else {
@@ -743,7 +766,8 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
 
   const run_result result = run(r, s.tool, s.outside, s.pieces);
   EXPECT_EQ(result.out, as_shown(r, expected_out(r, e), s.pieces));
-  EXPECT_EQ(result.err, as_shown(r, encoded(r, e.err), s.pieces, result.pid));
+  const std::string err = e.err + (on_one_stream(r) ? "" : e.notices);
+  EXPECT_EQ(result.err, as_shown(r, encoded(r, err), s.pieces, result.pid));
   EXPECT_EQ(result.status, e.status);
   EXPECT_EQ(snapshot(s.root), files);
   if (r.options & traced) expect_traced_calls(result.trace, e);

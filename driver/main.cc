@@ -1,7 +1,9 @@
 // Joins the numbered pieces lying in the folder that holds this tool's own
 // folder, then waits for a key so that a double-clicked console stays open.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "catalogue/catalogue.h"
 #include "common/common.h"
@@ -18,6 +20,23 @@ std::string parent_folder(std::string path) {
   const std::size_t cut = find_last_char(path, platform::separator);
   if (cut != std::string::npos) path.resize(cut);
   return path;
+}
+
+// One line for each name noted, then one counting those not listed.
+void write_noted(const message& label, const noted_names& noted) {
+  for (const std::string& name : noted.names) write_line(stream::error, {label, name});
+  if (!noted.more.empty())
+    write_line(stream::error, {label, messages::another, noted.more, messages::not_listed});
+}
+
+// A whole output may still lack a piece the downloader lost, or hold a stray
+// file: what the names say is told before the join is called complete.
+void write_notices(const NameList& names, const std::vector<std::uint64_t>& sizes) {
+  const series_notices notices = check_series(names, sizes);
+  write_noted(messages::missing_piece, notices.missing);
+  write_noted(messages::extra_file, notices.extra);
+  write_noted(messages::empty_piece, notices.empty);
+  write_noted(messages::duplicate_piece, notices.duplicate);
 }
 
 // Everything between finding the folders and the final prompt, under the
@@ -56,10 +75,11 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   }
   const std::string out_path = platform::join_path(folder, out_name);
   join_result result = join_result::exists;
+  std::vector<std::uint64_t> sizes;
   if (!platform::path_exists(out_path)) {
     write_line(stream::output, {messages::making, out_name});
     write_line(stream::output, {});
-    result = join_files(folder, out_name, names, tool_folder);
+    result = join_files(folder, out_name, names, tool_folder, &sizes);
   }
   // Also when something else took the name while this run joined.
   if (result == join_result::exists) {
@@ -70,6 +90,7 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
     write_line(stream::error, {messages::join_failed});
     return 1;
   }
+  write_notices(names, sizes);
   *joined = true;
   return 0;
 }

@@ -1,7 +1,9 @@
 // Appends the segments' bytes, in list order, into a new output.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/common.h"
 
@@ -12,6 +14,7 @@ enum class join_result { joined, exists, failed };
 // stable storage: exists when something took that name meanwhile; failed,
 // with the failure on the error stream, when nothing was published. A named
 // temporary file, where one is needed, lives in tool_folder. names is not
-// empty.
+// empty. *sizes gets the bytes of each piece joined, as it was opened.
 join_result join_files(const std::string& folder, const std::string& out_name,
-                       const NameList& names, const std::string& tool_folder);
+                       const NameList& names, const std::string& tool_folder,
+                       std::vector<std::uint64_t>* sizes);
