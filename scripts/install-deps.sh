@@ -84,10 +84,11 @@ same_versions() {
   local name i386 amd64
   for name in $(blocked_i386 "$1"); do
     i386=$(apt-cache "${pin[@]}" policy "$name:i386" | sed -n 's/^ *Candidate: //p')
-    amd64=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null || true)
-    [ -n "$i386" ] && [ "$i386" != "(none)" ] && [ -n "$amd64" ] && [ "$amd64" != "$i386" ] &&
-      apt-cache "${pin[@]}" show "$name:amd64=$i386" >/dev/null 2>&1 &&
+    amd64=$(apt-cache "${pin[@]}" policy "$name:amd64" | sed -n 's/^ *Installed: //p')
+    if [ -n "$i386" ] && [ "$i386" != "(none)" ] && [ -n "$amd64" ] && [ "$amd64" != "(none)" ] &&
+      [ "$amd64" != "$i386" ] && apt-cache "${pin[@]}" show "$name:amd64=$i386" >/dev/null 2>&1; then
       echo "$name:amd64=$i386 $name:i386=$i386"
+    fi
   done
 }
 
