@@ -55,7 +55,8 @@ run_scenario() {
     [ -z "${BENCH_BEFORE:-}" ] || order+=(-n before "$dir/before/joiner <$work/key")
     if [ $((r % 2)) -eq 0 ]; then
       local reversed=()
-      for ((i = ${#order[@]} - 2; i >= 0; i -= 2)); do reversed+=("${order[i]}" "${order[i + 1]}"); done
+      # Each command is three words: -n, its name, its line.
+      for ((i = ${#order[@]} - 3; i >= 0; i -= 3)); do reversed+=("${order[@]:i:3}"); done
       order=("${reversed[@]}")
     fi
     (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
