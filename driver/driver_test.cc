@@ -117,7 +117,8 @@ enum option : unsigned {
   second_folder = 1 << 20,  // whose tool folder is a link to this one's
   reader_gone = 1 << 21,
   piece_made_output = 1 << 22,
-  held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
+  other_spelling = 1 << 25,  // a run whose folder is this one's, in capitals (exFAT)
+  held = name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling,
   every_call = 1 << 23,  // traced, and open to faults, whatever the call
   reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
 };
@@ -193,6 +194,9 @@ const row rows[] = {
   {"a name with control characters, redirected", escape, joins("e.v", escape),
    natively_only | unix_entries},
   {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
+  // The lock fails, but the dead run's process tells.
+  {"a leftover where locks fail", p2, joins("p.x", p2), natively_only,
+   {"flock:error=ENOLCK:when=1..2"}},
   // Nothing is copied: the output could not be named across drives.
   {"a tool folder on another drive", p2,
    fails("p.x", {}, error_line("open file", "tool/joiner-{P}.part",
@@ -205,6 +209,9 @@ const row rows[] = {
   // Something took the output's name meanwhile.
   {"a name taken while joining", p2, {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt},
    name_taken},
+  // Another spelling is another inode, which the lock does not see: the owner's process tells.
+  {"a live run's file met by another spelling", p2,
+   {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt}, name_taken | other_spelling},
   {"a piece another program holds open", p2, joins("p.x", p2), wine_only | piece_held_open},
   // SIGINT at the flush waits until the output's name is durable.
   {"an interruption while publishing", p2, {"p.x", p2, "", 130, whole, before_prompt},
@@ -239,6 +246,15 @@ std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Whether names that differ by case alone are one where the rows run (exFAT).
+bool folds_case() {
+  const fs::path probe = fs::temp_directory_path() / "case";
+  std::ofstream(probe).put('c');
+  const bool folds = fs::exists(fs::temp_directory_path() / "CASE");
+  fs::remove(probe);
+  return folds;
+}
+
 // Why a row cannot run here; "" when it can.
 std::string reason_to_skip(const row& r) {
   if (r.options & natively_only && !wine.empty()) return "natively only";
@@ -246,6 +262,7 @@ std::string reason_to_skip(const row& r) {
   if (r.options & fuse_only && !fuse) return "on FUSE drives only";
   if (fuse && r.options & unix_entries) return "needs what FUSE drives lack";
   if (r.options & full_disk && !wine.empty() && small_disk.empty()) return "needs a small disk";
+  if (r.options & other_spelling && !folds_case()) return "on a drive that folds case only";
   return "";
 }
 
@@ -346,7 +363,7 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
       argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
     const char* calls = r.options & every_call
                             ? "trace=all"
-                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
+                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,flock";
     if (r.options & (traced | every_call) || !r.inject.empty())
       argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
@@ -527,6 +544,15 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     process beside = {second->dir};
     start(r, other_tool, &beside);
     EXPECT_EQ(finish(beside).status, 0);
+  }
+  if (r.options & other_spelling) {
+    const std::string capitals = pieces.substr(0, pieces.size() - 6) + "PIECES";
+    process beside = {second->dir};
+    start(r, capitals + tool.substr(pieces.size()), &beside);
+    EXPECT_EQ(finish(beside).status, 0);
+    const std::string own = "/joiner-" + std::to_string(p.pid) + ".part";
+    EXPECT_TRUE(fs::exists(fs::path(tool).parent_path().string() + own))
+        << "a live run's file went";
   }
   if (r.options & reader_gone) {
     // What the reader saw, copied (tee) so that the run stays held until the reader goes.
