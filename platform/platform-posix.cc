@@ -545,6 +545,11 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
     progress->advance(n);
     return caught == 0;
   };
+  // A failure that an interruption came with is the interruption's.
+  auto failed = [&](copy_result::kind side) {
+    *why = system_failure();
+    return caught ? copy_result(copy_result::interrupted, caught) : copy_result(side);
+  };
   // The kernel moves the bytes, and shares blocks where the filesystem can.
   // A file that tells no size may yet have bytes; where the kernel refuses or
   // fails, the plain loop takes over from the current offsets and gives a
@@ -560,15 +565,10 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
   for (;;) {
     const ssize_t n = read(in_fd, buffer_.get(), buffer_size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = system_failure();
-      return copy_result::read_failed;
-    }
+    if (n < 0) return failed(copy_result::read_failed);
     if (n == 0) return copy_result::done;
-    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n))) {
-      *why = system_failure();
-      return copy_result::write_failed;
-    }
+    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n)))
+      return failed(copy_result::write_failed);
     if (!wrote(static_cast<std::uint64_t>(n))) return {copy_result::interrupted, caught};
   }
 }
