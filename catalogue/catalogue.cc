@@ -8,11 +8,11 @@
 #include "platform/platform.h"
 
 bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
-                platform::failure* why) {
+                platform::failure* why, std::string* unreadable) {
   platform::file_id tool;
   platform::failure unknown;  // a folder not told apart is listed, and fails as a piece
   const bool tool_known = platform::identify_folder(tool_folder, &tool, &unknown);
-  const auto visit = [&](const char* name, unsigned attrib) {
+  const auto visit = [&](const char* name, unsigned attrib, platform::file_id id) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
     // Equality, not a bit test: a directory with any other flag is listed.
     if (attrib == platform::attrib_subdir) return;
@@ -23,14 +23,14 @@ bool list_files(const std::string& folder, const std::string& tool_folder, NameL
     // Except the tool's own folder, which a copy or a sync may leave read-only
     // or hidden: taken for a piece, it would fail every run. Told by identity,
     // not by name, since the folder search and the tool's path may spell it
-    // differently (case, links).
-    platform::file_id id;
-    if (tool_known && (attrib & platform::attrib_subdir) &&
-        platform::identify_folder(platform::join_path(folder, name), &id, &unknown) && id == tool)
-      return;
+    // differently (case, links). The listing may have told it already.
+    const bool subdir = tool_known && (attrib & platform::attrib_subdir);
+    if (subdir && !id.known())
+      platform::identify_folder(platform::join_path(folder, name), &id, &unknown);
+    if (subdir && id == tool) return;
     names->emplace_back(name);
   };
-  return platform::list_folder(folder, visit, why);
+  return platform::list_folder(folder, visit, why, unreadable);
 }
 
 bool segment_name_less(const std::string& a, const std::string& b) {

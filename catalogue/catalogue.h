@@ -12,9 +12,10 @@
 // names, in the order the platform yields them, and never tool_folder, the
 // folder that holds this tool, whatever its flags, nor what Windows marks
 // hidden and system. False, with the reason, when the search cannot start or
-// fails before its end: names then lacks some.
+// fails before its end: names then lacks some, and *unreadable names the entry
+// whose kind could not be told, where one cut it short.
 bool list_files(const std::string& folder, const std::string& tool_folder, NameList* names,
-                platform::failure* why);
+                platform::failure* why, std::string* unreadable);
 
 // Shorter names first, then byte order, so unpadded counters sort by value.
 bool segment_name_less(const std::string& a, const std::string& b);

@@ -54,6 +54,7 @@ inline constexpr message the_name{"the name \""};
 inline constexpr message names_no_file{
     "\" names no file: the folder holds names that are not pieces (title.kind_N.suffix)"};
 inline constexpr message folder_searched{"folder searched: "};
+inline constexpr message unreadable_entry{"entry whose kind could not be told: "};
 }  // namespace messages
 
 // Why something failed where the system gave no error of its own.

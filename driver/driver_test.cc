@@ -121,7 +121,8 @@ enum option : unsigned {
   second_folder = 1 << 20,  // whose tool folder is a link to this one's
   reader_gone = 1 << 21,
   piece_made_output = 1 << 22,
-  held = name_taken | second_run | second_folder | reader_gone | piece_made_output,
+  other_spelling = 1 << 25,  // a run whose folder is this one's, in capitals (exFAT)
+  held = name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling,
   every_call = 1 << 23,  // traced, and open to faults, whatever the call
   reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
   one_stream = 1 << 25,  // the error stream on the output's pipe, as a console shows both
@@ -193,6 +194,10 @@ const row rows[] = {
   {"a piece that is the output itself", to_output,
    fails("p.x", p2, error_line("open file", "p.x_2.tmp", "it leads to the output being joined")),
    natively_only | unix_entries | piece_made_output},
+  // The listing stops at an entry it cannot tell a folder or not, and names it.
+  {"a link whose kind cannot be told", {"p.x_1.tmp", "p.x_2.tmp>/dev/null/x"},
+   stops_with("find no file!\n{E20}\nentry whose kind could not be told: {W}/p.x_2.tmp\n"
+              "folder searched: {W}\n"), natively_only | unix_entries},
   {"a piece that is a link to a device", {"p.x_1.tmp", "p.x_2.tmp>/dev/null", "p.x_3.tmp"},
    fails("p.x", p2, error_line("open file", "p.x_2.tmp", not_regular)), wine_only},
   // Windows shows what is marked hidden and system to nobody; a hidden piece is still a piece.
@@ -207,6 +212,9 @@ const row rows[] = {
    notes("e.v", escape, "多余文件：" + escape[2] + "\n"),
    natively_only | unix_entries},
   {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
+  // The lock fails, but the dead run's process tells.
+  {"a leftover where locks fail", p2, joins("p.x", p2), natively_only,
+   {"flock:error=ENOLCK:when=1..2"}},
   // Nothing is copied: the output could not be named across drives.
   {"a tool folder on another drive", p2,
    fails("p.x", {}, error_line("open file", "tool/joiner-{P}.part",
@@ -219,6 +227,9 @@ const row rows[] = {
   // Something took the output's name meanwhile.
   {"a name taken while joining", p2, {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt},
    name_taken},
+  // Another spelling is another inode, which the lock does not see: the owner's process tells.
+  {"a live run's file met by another spelling", p2,
+   {"p.x", p2, made_already("p.x"), 0, unfinished, at_prompt}, name_taken | other_spelling},
   {"a piece another program holds open", p2, joins("p.x", p2), wine_only | piece_held_open},
   // SIGINT at the flush waits until the output's name is durable.
   {"an interruption while publishing", p2, {"p.x", p2, "", 130, whole, before_prompt},
@@ -364,7 +375,7 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
       argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
     const char* calls = r.options & every_call
                             ? "trace=all"
-                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write";
+                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,flock";
     if (r.options & (traced | every_call) || !r.inject.empty())
       argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
@@ -546,6 +557,15 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     process beside = {second->dir};
     start(r, other_tool, &beside);
     EXPECT_EQ(finish(beside).status, 0);
+  }
+  if (r.options & other_spelling) {
+    const std::string capitals = pieces.substr(0, pieces.size() - 6) + "PIECES";
+    process beside = {second->dir};
+    start(r, capitals + tool.substr(pieces.size()), &beside);
+    EXPECT_EQ(finish(beside).status, 0);
+    const std::string own = "/joiner-" + std::to_string(p.pid) + ".part";
+    EXPECT_TRUE(fs::exists(fs::path(tool).parent_path().string() + own))
+        << "a live run's file went";
   }
   if (r.options & reader_gone) {
     // What the reader saw, copied (tee) so that the run stays held until the reader goes.
@@ -751,6 +771,8 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   staged s;
   const std::shared_ptr<void> cleanup = set_up(r, &s);
   if (s.tool.empty()) GTEST_SKIP() << "this drive keeps no links";
+  const bool folds_case = fs::exists(s.root + "/PIECES");
+  if (r.options & other_spelling && !folds_case) GTEST_SKIP() << "this drive tells case apart";
 
   // Nothing changes but the output, and the dead run's leftover goes.
   std::map<std::string, std::string> files = snapshot(s.root);

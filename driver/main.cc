@@ -23,26 +23,28 @@ std::string parent_folder(std::string path) {
 }
 
 // One line for each name noted, then one counting those not listed.
-void write_noted(const message& label, const noted_names& noted) {
-  for (const std::string& name : noted.names) write_line(stream::error, {label, name});
+void write_noted(const platform::console& c, const message& label, const noted_names& noted) {
+  for (const std::string& name : noted.names) write_line(c, stream::error, {label, name});
   if (!noted.more.empty())
-    write_line(stream::error, {label, messages::another, noted.more, messages::not_listed});
+    write_line(c, stream::error, {label, messages::another, noted.more, messages::not_listed});
 }
 
 // A whole output may still lack a piece the downloader lost, or hold a stray
 // file: what the names say is told before the join is called complete.
-void write_notices(const NameList& names, const std::vector<std::uint64_t>& sizes) {
+void write_notices(const platform::console& c, const NameList& names,
+                   const std::vector<std::uint64_t>& sizes) {
   const series_notices notices = check_series(names, sizes);
-  write_noted(messages::missing_piece, notices.missing);
-  write_noted(messages::extra_file, notices.extra);
-  write_noted(messages::empty_piece, notices.empty);
-  write_noted(messages::duplicate_piece, notices.duplicate);
+  write_noted(c, messages::missing_piece, notices.missing);
+  write_noted(c, messages::extra_file, notices.extra);
+  write_noted(c, messages::empty_piece, notices.empty);
+  write_noted(c, messages::duplicate_piece, notices.duplicate);
 }
 
 // Everything between finding the folders and the final prompt, under the
 // folder's lock, so that runs in one folder take turns and the prompt of one
 // never holds up the next. The exit status; *joined when an output was made.
-int join_in(const std::string& folder, const std::string& tool_folder, bool* joined) {
+int join_in(const platform::console& c, const std::string& folder, const std::string& tool_folder,
+            bool* joined) {
   const platform::folder_lock lock(folder);
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
@@ -51,16 +53,19 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   const std::string searched = folder.empty() ? std::string(1, platform::separator) : folder;
   NameList names;
   platform::failure why;
+  std::string unreadable;
   // A listing cut short would join part of the pieces and call it complete.
-  if (!list_files(folder, tool_folder, &names, &why)) {
-    platform::write_failure({messages::find_no_file}, why);
-    write_line(stream::error, {messages::folder_searched, searched});
+  if (!list_files(folder, tool_folder, &names, &why, &unreadable)) {
+    platform::write_failure(c, {messages::find_no_file}, why);
+    const std::string entry = platform::join_path(folder, unreadable);
+    if (!unreadable.empty()) write_line(c, stream::error, {messages::unreadable_entry, entry});
+    write_line(c, stream::error, {messages::folder_searched, searched});
     return 1;
   }
   sort_names(&names);
   if (names.size() < 2) {
-    write_line(stream::error, {messages::too_few});
-    write_line(stream::error, {messages::folder_searched, searched});
+    write_line(c, stream::error, {messages::too_few});
+    write_line(c, stream::error, {messages::folder_searched, searched});
     return 1;
   }
 
@@ -69,28 +74,28 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
   const std::string derived = derive_output_name(names);
   const std::string out_name = platform::file_name_as_made(derived);
   if (out_name.empty() || out_name == "." || out_name == "..") {
-    write_line(stream::error, {messages::output_name_error});
-    write_line(stream::error, {messages::the_name, derived, messages::names_no_file});
+    write_line(c, stream::error, {messages::output_name_error});
+    write_line(c, stream::error, {messages::the_name, derived, messages::names_no_file});
     return 1;
   }
   const std::string out_path = platform::join_path(folder, out_name);
   join_result result = join_result::exists;
   std::vector<std::uint64_t> sizes;
   if (!platform::path_exists(out_path)) {
-    write_line(stream::output, {messages::making, out_name});
-    write_line(stream::output, {});
-    result = join_files(folder, out_name, names, tool_folder, &sizes);
+    write_line(c, stream::output, {messages::making, out_name});
+    write_line(c, stream::output, {});
+    result = join_files(c, folder, out_name, names, tool_folder, &sizes);
   }
   // Also when something else took the name while this run joined.
   if (result == join_result::exists) {
-    write_line(stream::error, {messages::file_label, out_path, messages::already_made});
+    write_line(c, stream::error, {messages::file_label, out_path, messages::already_made});
     return 0;
   }
   if (result == join_result::failed) {
-    write_line(stream::error, {messages::join_failed});
+    write_line(c, stream::error, {messages::join_failed});
     return 1;
   }
-  write_notices(names, sizes);
+  write_notices(c, names, sizes);
   *joined = true;
   return 0;
 }
@@ -99,6 +104,7 @@ int join_in(const std::string& folder, const std::string& tool_folder, bool* joi
 
 int main() {
   platform::prepare_process();
+  const platform::console c = platform::find_console();
 
   int status = 1;
   bool joined = false;
@@ -107,15 +113,15 @@ int main() {
   if (platform::executable_path(&exe, &why)) {
     // The pieces lie two levels up, around the tool's own folder.
     const std::string tool_folder = parent_folder(exe);
-    status = join_in(parent_folder(tool_folder), tool_folder, &joined);
+    status = join_in(c, parent_folder(tool_folder), tool_folder, &joined);
   } else {
-    platform::write_failure({messages::program_path_error}, why);
+    platform::write_failure(c, {messages::program_path_error}, why);
   }
   // After a join the prompt follows the completion message, in the same write.
   if (joined)
-    write_line(stream::output, {messages::join_done, messages::press_any_key});
+    write_line(c, stream::output, {messages::join_done, messages::press_any_key});
   else
-    write_line(stream::output, {messages::press_any_key});
+    write_line(c, stream::output, {messages::press_any_key});
   platform::wait_for_key();
   return status;
 }

@@ -6,15 +6,18 @@
 #include <vector>
 
 #include "common/common.h"
+#include "platform/platform.h"
 
 enum class join_result { joined, exists, failed };
 
 // Names each segment's path on the output stream as it goes. The output
 // appears at folder + separator + out_name only once it is whole and on
 // stable storage: exists when something took that name meanwhile; failed,
-// with the failure on the error stream, when nothing was published. A named
-// temporary file, where one is needed, lives in tool_folder. names is not
-// empty. *sizes gets the bytes of each piece joined, as it was opened.
-join_result join_files(const std::string& folder, const std::string& out_name,
-                       const NameList& names, const std::string& tool_folder,
-                       std::vector<std::uint64_t>* sizes);
+// with the failure on the error stream, when nothing was published. An
+// interruption meanwhile ends the run here, once the console's title is back
+// and the unfinished output gone. A named temporary file, where one is
+// needed, lives in tool_folder. names is not empty. *sizes gets the bytes of
+// each piece joined, as it was opened.
+join_result join_files(const platform::console& console, const std::string& folder,
+                       const std::string& out_name, const NameList& names,
+                       const std::string& tool_folder, std::vector<std::uint64_t>* sizes);

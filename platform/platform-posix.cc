@@ -87,37 +87,36 @@ sigset_t hold_interruptions(sigset_t* caller_mask) {
   return held;
 }
 
-// A mask in a word: Linux has signals 1 to 64 only.
-std::uint64_t bits_of(const sigset_t& set) {
-  std::uint64_t bits = 0;
-  for (int sig = 1; sig <= 64; ++sig)
-    if (sigismember(&set, sig) == 1) bits |= std::uint64_t{1} << (sig - 1);
-  return bits;
+// The first interruption caught while an output is unfinished, 0 for none:
+// read after every chunk, it costs no system call.
+volatile sig_atomic_t caught = 0;
+
+void catch_interruption(int sig) {
+  if (!caught) caught = sig;
 }
 
-sigset_t set_of(std::uint64_t bits) {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig = 1; sig <= 64; ++sig)
-    if (bits >> (sig - 1) & 1) sigaddset(&set, sig);
-  return set;
+// From here on, the interruptions that would end the run are caught instead;
+// one that the caller blocks or ignores stays so.
+void catch_interruptions() {
+  sigset_t caller_mask;
+  sigprocmask(SIG_BLOCK, nullptr, &caller_mask);
+  struct sigaction action = {};
+  action.sa_handler = catch_interruption;
+  action.sa_mask = interruptions();
+  action.sa_flags = SA_RESTART;
+  for (int sig : interruption_signals)
+    if (sigismember(&action.sa_mask, sig) == 1 && sigismember(&caller_mask, sig) != 1)
+      sigaction(sig, &action, nullptr);
 }
 
-// The lowest held interruption that is pending, 0 for none. Asked after
-// every chunk, so the usual answer costs one system call.
-int pending_interruption(std::uint64_t held) {
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return 0;
-  const std::uint64_t bits = bits_of(pending) & held;
-  for (int sig = 1; sig <= 64; ++sig)
-    if (bits >> (sig - 1) & 1) return sig;
-  return 0;
-}
-
-// Ends the run by sig as if nothing had held it; sig is not blocked.
-void end_by(int sig) {
-  signal(sig, SIG_DFL);
-  raise(sig);
+// Each caught interruption ends the run again; one that came meanwhile stays
+// in caught, for the caller to act on.
+void release_interruptions() {
+  for (int sig : interruption_signals) {
+    struct sigaction action;
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == catch_interruption)
+      signal(sig, SIG_DFL);
+  }
 }
 
 bool utf8_locale() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
@@ -256,12 +255,19 @@ void prepare_process() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void write_line(stream to, console_line line) {
+console find_console() {
+  console c;
+  c.terminal[int(stream::output)] = isatty(STDOUT_FILENO);
+  c.terminal[int(stream::error)] = isatty(STDERR_FILENO);
+  return c;
+}
+
+void write_line(const console& c, stream to, console_line line) {
   const int fd = to == stream::output ? STDOUT_FILENO : STDERR_FILENO;
   // As Unix programs' messages do, they follow the locale, terminal or not.
   const bool utf8 = utf8_locale();
   // A name is data: on a terminal it must not act. A file or a pipe keeps its bytes.
-  const bool terminal = isatty(fd);
+  const bool terminal = c.terminal[int(to)];
   std::string bytes;
   for (const line_part& part : line) {
     if (part.fixed)
@@ -308,9 +314,8 @@ bool executable_path(std::string* path, failure* why) {
   }
 }
 
-bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit,
-                 failure* why) {
+bool list_folder(const std::string& folder, const folder_visit& visit, failure* why,
+                 std::string* unreadable) {
   DIR* dir = opendir(folder_or_root(folder).c_str());
   if (!dir) {
     *why = system_failure();
@@ -336,14 +341,17 @@ bool list_folder(const std::string& folder,
     const bool stated = may_be_folder && fstatat(dir_fd, name, &st, 0) == 0;
     // Unless it is a link that leads nowhere, which joins as a piece that fails to open.
     if (may_be_folder && !stated && errno != ENOENT && errno != ELOOP) {
+      *unreadable = name;
       whole = false;
       break;
     }
+    file_id id;
     if (stated && S_ISDIR(st.st_mode)) {
       attrib |= attrib_subdir;
       if (!(st.st_mode & S_IWUSR)) attrib |= attrib_read_only;
+      id = id_of(st);
     }
-    visit(name, attrib);
+    visit(name, attrib, id);
   }
   if (!whole) *why = system_failure();
   closedir(dir);
@@ -412,6 +420,13 @@ void wait_for_key() {
   if (signal_info.ssi_signo) end_by(static_cast<int>(signal_info.ssi_signo));
 }
 
+void end_by(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);
+  // raise returns only for a signal the caller blocks, which no run acts on.
+  _exit(128 + sig);
+}
+
 folder_lock::folder_lock(const std::string& folder) {
   const int fd = open(folder_or_root(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -433,10 +448,10 @@ folder_lock::~folder_lock() {
 constexpr char push_title[] = "\x1B[22;0t";
 constexpr char pop_title[] = "\x1B[23;0t";
 
-progress_title::progress_title(const std::string& name, std::size_t pieces)
+progress_title::progress_title(const console& c, const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
   const char* term = getenv("TERM");
-  if (!isatty(STDOUT_FILENO) || !term || !*term || strcmp(term, "linux") == 0 ||
+  if (!c.terminal[int(stream::output)] || !term || !*term || strcmp(term, "linux") == 0 ||
       strcmp(term, "dumb") == 0)
     return;
   // Control bytes in a name would end the title early, or act on the terminal.
@@ -477,10 +492,7 @@ bool input_file::open(const std::string& path, failure* why) {
 
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable, failure* why) {
-  sigset_t caller_mask;
-  held_ = bits_of(hold_interruptions(&caller_mask));
-  caller_mask_ = bits_of(caller_mask);
-  holding_ = true;
+  catch_interruptions();
   struct stat st;
   int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st, why);
   if (fd < 0 && (why->code == EOPNOTSUPP || why->code == EISDIR || why->code == EINVAL)) {
@@ -522,8 +534,8 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
 
 copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
-  // After every chunk: start writing back what is joined so far, and let a
-  // held interruption end the run, its file gone and the title back first.
+  // After every chunk: start writing back what is joined so far, and look
+  // for an interruption.
   auto wrote = [&](std::uint64_t n) {
     unsent_ += n;
     if (unsent_ >= write_back_step) {
@@ -531,14 +543,12 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
       unsent_ = 0;
     }
     progress->advance(n);
-    const int sig = pending_interruption(held_);
-    if (!sig) return true;
-    progress->restore();
-    discard();
-    // The caller's mask is back, so sig has ended the run already, or does here.
-    end_by(sig);
-    *why = {EINTR, ""};
-    return false;
+    return caught == 0;
+  };
+  // A failure that an interruption came with is the interruption's.
+  auto failed = [&](copy_result::kind side) {
+    *why = system_failure();
+    return caught ? copy_result(copy_result::interrupted, caught) : copy_result(side);
   };
   // The kernel moves the bytes, and shares blocks where the filesystem can.
   // A file that tells no size may yet have bytes; where the kernel refuses or
@@ -549,22 +559,17 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || (n == 0 && first)) break;
     if (n == 0) return copy_result::done;
-    if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
+    if (!wrote(static_cast<std::uint64_t>(n))) return {copy_result::interrupted, caught};
   }
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
     const ssize_t n = read(in_fd, buffer_.get(), buffer_size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = system_failure();
-      return copy_result::read_failed;
-    }
+    if (n < 0) return failed(copy_result::read_failed);
     if (n == 0) return copy_result::done;
-    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n))) {
-      *why = system_failure();
-      return copy_result::write_failed;
-    }
-    if (!wrote(static_cast<std::uint64_t>(n))) return copy_result::write_failed;
+    if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n)))
+      return failed(copy_result::write_failed);
+    if (!wrote(static_cast<std::uint64_t>(n))) return {copy_result::interrupted, caught};
   }
 }
 
@@ -574,8 +579,8 @@ publish_result output_file::publish(const std::string& folder, const std::string
   publish_result result = publish_result::failed;
   if (fdatasync(fd) == 0)
     result = temp_path_.empty() ? link_unnamed(fd, path) : rename_no_replace(temp_path_, path);
-  if (result == publish_result::failed) *why = system_failure();
-  if (result == publish_result::published) {
+  if (result.what == publish_result::failed) *why = system_failure();
+  if (result.what == publish_result::published) {
     temp_path_.clear();  // it has its name now
     // The name may not survive a power cut: a failed join leaves no output.
     if (!sync_folder(folder, why)) {
@@ -583,7 +588,8 @@ publish_result output_file::publish(const std::string& folder, const std::string
       result = publish_result::failed;
     }
   }
-  discard();  // and now a held interruption may end the run
+  discard();
+  if (caught) return {publish_result::interrupted, caught};
   return result;
 }
 
@@ -592,19 +598,16 @@ void output_file::discard() {
   handle_ = -1;
   if (!temp_path_.empty()) unlink(temp_path_.c_str());
   temp_path_.clear();
-  if (holding_) {
-    const sigset_t caller_mask = set_of(caller_mask_);
-    sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
-  }
-  holding_ = false;
+  release_interruptions();
 }
 
 void remove_leftovers(const std::string& tool_folder) {
   // A listing cut short leaves the rest for a later run.
   failure ignored;
+  std::string unreadable;
   list_folder(
       tool_folder,
-      [&](const char* name, unsigned) {
+      [&](const char* name, unsigned, const file_id&) {
         if (!is_temp_output(name)) return;
         const std::string path = join_path(tool_folder, name);
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -618,7 +621,7 @@ void remove_leftovers(const std::string& tool_folder) {
           unlink(path.c_str());
         close(fd);
       },
-      &ignored);
+      &ignored, &unreadable);
 }
 
 }  // namespace platform

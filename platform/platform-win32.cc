@@ -227,10 +227,17 @@ std::string reason(const failure& f) {
 
 void prepare_process() {}
 
-void write_line(stream to, console_line line) {
-  const HANDLE h = GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+console find_console() {
+  console c;
   DWORD mode;
-  if (GetConsoleMode(h, &mode)) {
+  c.terminal[int(stream::output)] = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+  c.terminal[int(stream::error)] = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+  return c;
+}
+
+void write_line(const console& c, stream to, console_line line) {
+  const HANDLE h = GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (c.terminal[int(to)]) {
     // A console shows every character, whatever its code page; a name's
     // control characters must not act on it (a terminal takes escapes).
     std::wstring text;
@@ -285,9 +292,7 @@ bool executable_path(std::string* path, failure* why) {
   return true;
 }
 
-bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit,
-                 failure* why) {
+bool list_folder(const std::string& folder, const folder_visit& visit, failure* why, std::string*) {
   WIN32_FIND_DATAW found;
   // "*" is every name; under the long form "*.*" asks for a dot.
   const std::wstring pattern = long_path(join_path(folder, "*"));
@@ -301,7 +306,7 @@ bool list_folder(const std::string& folder,
     // but FILE_ATTRIBUTE_NORMAL has 0.
     const DWORD attrib = found.dwFileAttributes;
     visit(narrow(found.cFileName, wcslen(found.cFileName)).c_str(),
-          attrib == FILE_ATTRIBUTE_NORMAL ? 0 : attrib);
+          attrib == FILE_ATTRIBUTE_NORMAL ? 0 : attrib, file_id{});
   } while (FindNextFileW(search, &found));
   // Anything but the end is a listing cut short (a drive gone, a share dropped).
   const DWORD error = GetLastError();
@@ -339,6 +344,9 @@ void wait_for_key() {
   char c;
   _read(_fileno(stdin), &c, 1);
 }
+
+// No interruption reaches the join: a console's Ctrl+C ends the run from a thread of its own.
+void end_by(int signal) { ExitProcess(128 + signal); }
 
 // A named mutex for the folder itself, whatever path names it, opened for
 // waiting only, so that runs elevated and not take turns. One that its
@@ -404,7 +412,7 @@ BOOL WINAPI give_title_back(DWORD) {
 
 }  // namespace
 
-progress_title::progress_title(const std::string& name, std::size_t pieces)
+progress_title::progress_title(const console&, const std::string& name, std::size_t pieces)
     : name_(name), pieces_(pieces) {
   title_keeper& k = kept_title();
   SetLastError(0);
@@ -523,11 +531,11 @@ void remove_leftovers(const std::string& tool_folder) {
   failure ignored;
   list_folder(
       tool_folder,
-      [&](const char* name, unsigned) {
+      [&](const char* name, unsigned, const file_id&) {
         // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
         if (is_temp_output(name)) DeleteFileW(long_path(join_path(tool_folder, name)).c_str());
       },
-      &ignored);
+      &ignored, nullptr);
 }
 
 }  // namespace platform

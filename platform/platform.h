@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "common/common.h"
 
@@ -75,19 +74,26 @@ std::string reason(const failure& f);
 
 enum class stream { output, error };
 
+// Which console streams are a terminal (on Windows, a console), learned once
+// a run by find_console and handed to whatever writes to them.
+struct console {
+  bool terminal[2] = {false, false};  // by stream
+};
+console find_console();
+
 // Writes line and a line end to the console stream in one write: the line
 // arrives whole, before anything slow. POSIX: messages in UTF-8 where that is
 // the locale's encoding, GBK elsewhere; names as the folder holds them.
 // Windows: on a console, the whole line as it truly is; to a file or a pipe,
 // GBK messages and names in the ANSI code page ("?" for a character it
 // lacks), ended by "\r\n".
-void write_line(stream to, console_line line);
+void write_line(const console& c, stream to, console_line line);
 
 // A failure's line on the error stream, then its reason on the next.
-inline void write_failure(console_line line, const failure& why) {
-  write_line(stream::error, line);
+inline void write_failure(const console& c, console_line line, const failure& why) {
+  write_line(c, stream::error, line);
   const std::string text = reason(why);
-  write_line(stream::error, {text});
+  write_line(c, stream::error, {text});
 }
 
 // The name that a file made as name really gets. Windows' naming rules drop
@@ -113,13 +119,37 @@ constexpr unsigned attrib_hidden = 0x02;
 constexpr unsigned attrib_system = 0x04;
 constexpr unsigned attrib_subdir = 0x10;
 
-// Calls visit(name, attrib) for every entry of folder; an empty folder names
-// the root. False when the search could not start, or failed before its end
-// (a disk that fails halfway): then the names visited are not all. On Windows, attrib is the
-// entry's attribute word, 0 for FILE_ATTRIBUTE_NORMAL, as the runtime's
-// folder search reports it.
-bool list_folder(const std::string& folder,
-                 const std::function<void(const char* name, unsigned attrib)>& visit, failure* why);
+// Volume and index: which file an open handle is, whatever its path. The
+// index has 128 bits where the system has them (ReFS). Index 0 and index all
+// ones are unknown (some network and user-mode drives give 0 to every file;
+// ReFS gives all ones where an index does not fit the older 64 bits), and
+// unknown is never the same as anything.
+struct file_id {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0, index_high = 0;
+  bool known() const {
+    const std::uint64_t all = ~std::uint64_t{0};
+    const bool none = index == 0 && index_high == 0;
+    return !none && !(index == all && (index_high == 0 || index_high == all));
+  }
+  bool operator==(const file_id& other) const {
+    return known() && volume == other.volume && index == other.index &&
+           index_high == other.index_high;
+  }
+};
+
+using folder_visit = std::function<void(const char* name, unsigned attrib, const file_id& id)>;
+
+// Calls visit(name, attrib, id) for every entry of folder; an empty folder
+// names the root. id is what a folder entry is, links followed, where the
+// listing learned it on the way (POSIX); unknown otherwise. False when the
+// search could not start, or failed before its end (a disk that fails
+// halfway): then the names visited are not all, and *unreadable names the
+// entry whose kind could not be told, where one cut it short. On Windows,
+// attrib is the entry's attribute word, 0 for FILE_ATTRIBUTE_NORMAL, as the
+// runtime's folder search reports it.
+bool list_folder(const std::string& folder, const folder_visit& visit, failure* why,
+                 std::string* unreadable);
 
 // True when anything is at path: a file, a folder, even a dangling link.
 bool path_exists(const std::string& path);
@@ -129,6 +159,10 @@ bool path_exists(const std::string& path);
 // POSIX terminal, an interruption meanwhile gives the terminal its modes
 // back before it ends the run with its own status.
 void wait_for_key();
+
+// Ends the run as signal would have, had nothing caught it: the shell's
+// status 128 + signal.
+[[noreturn]] void end_by(int signal);
 
 // While it lives, no other run of the tool joins in folder: runs take turns,
 // each waiting here for the one before. Where the system has no lock for
@@ -151,7 +185,7 @@ class folder_lock {
 // title (linux, dumb, or TERM unset).
 class progress_title {
  public:
-  progress_title(const std::string& name, std::size_t pieces);
+  progress_title(const console& c, const std::string& name, std::size_t pieces);
   ~progress_title() { restore(); }
   progress_title(const progress_title&) = delete;
   progress_title& operator=(const progress_title&) = delete;
@@ -171,7 +205,6 @@ class progress_title {
     const double part = size_ ? double(std::min(done_, size_)) / double(size_) : 0;
     show(std::to_string(unsigned((double(index_) + part) * 100 / double(pieces_))) + "% " + name_);
   }
-  // Before anything that may end the run on an interruption.
   void restore();
 
  private:
@@ -184,25 +217,6 @@ class progress_title {
   bool active_ = false, shown_ = false;
 };
 
-// Volume and index: which file an open handle is, whatever its path. The
-// index has 128 bits where the system has them (ReFS). Index 0 and index all
-// ones are unknown (some network and user-mode drives give 0 to every file;
-// ReFS gives all ones where an index does not fit the older 64 bits), and
-// unknown is never the same as anything.
-struct file_id {
-  std::uint64_t volume = 0;
-  std::uint64_t index = 0, index_high = 0;
-  bool known() const {
-    const std::uint64_t all = ~std::uint64_t{0};
-    const bool none = index == 0 && index_high == 0;
-    return !none && !(index == all && (index_high == 0 || index_high == all));
-  }
-  bool operator==(const file_id& other) const {
-    return known() && volume == other.volume && index == other.index &&
-           index_high == other.index_high;
-  }
-};
-
 // Which folder folder is, links followed; false, with the reason, when that
 // cannot be told.
 bool identify_folder(const std::string& folder, file_id* id, failure* why);
@@ -211,9 +225,8 @@ bool identify_folder(const std::string& folder, file_id* id, failure* why);
 class input_file {
  public:
   input_file() = default;
-  input_file(input_file&& other) noexcept
-      : handle_(std::exchange(other.handle_, -1)), size_(other.size_), id_(other.id_) {}
-  input_file& operator=(input_file&&) = delete;
+  input_file(const input_file&) = delete;
+  input_file& operator=(const input_file&) = delete;
   ~input_file();
 
   // A regular file only: a folder, a pipe or a device is refused without
@@ -229,34 +242,38 @@ class input_file {
   file_id id_;
 };
 
-enum class copy_result { done, read_failed, write_failed };
-enum class publish_result { published, exists, failed };
+// How an append or a publish ended. interrupted: an interruption (POSIX:
+// SIGINT, SIGTERM, SIGHUP, and SIGPIPE from a console reader gone, each unless
+// the caller ignores or blocks it) came while the output was unfinished, and
+// signal says which; the run is then the caller's to end (end_by).
+struct copy_result {
+  enum kind { done, read_failed, write_failed, interrupted };
+  copy_result(kind k, int sig = 0) : what(k), signal(sig) {}
+  kind what;
+  int signal;
+};
+struct publish_result {
+  enum kind { published, exists, failed, interrupted };
+  publish_result(kind k, int sig = 0) : what(k), signal(sig) {}
+  kind what;
+  int signal;
+};
 
 // A new output, which nobody sees and no run takes for a piece until it is
 // published. Its life:
 //
 //   create → append, once per piece → publish, or discard
 //
-// Interruptions (POSIX: SIGINT, SIGTERM, SIGHUP, and SIGPIPE from a console
-// reader gone, each unless the caller ignores or blocks it) are held from
-// create until publish has made the output's name durable, or the file is
-// gone; a held one then ends the run (so append may end it mid-join, once the
-// file is removed). publish and discard close the file, and an output
-// that goes unpublished, by discard or by leaving its scope, takes its bytes
-// with it.
+// From create until publish has made the output's name durable, or the file
+// is gone, interruptions are caught rather than let end the run, and append
+// and publish report one that came. publish and discard close the file, and
+// an output that goes unpublished, by discard or by leaving its scope, takes
+// its bytes with it; neither ends the run.
 class output_file {
  public:
   output_file() = default;
-  output_file(output_file&& other) noexcept
-      : handle_(std::exchange(other.handle_, -1)),
-        id_(other.id_),
-        temp_path_(std::exchange(other.temp_path_, {})),
-        holding_(std::exchange(other.holding_, false)),
-        caller_mask_(other.caller_mask_),
-        held_(other.held_),
-        unsent_(other.unsent_),
-        buffer_(std::move(other.buffer_)) {}
-  output_file& operator=(output_file&&) = delete;
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
   ~output_file() { discard(); }
 
   // Unnamed in folder where the filesystem allows, otherwise named in
@@ -277,11 +294,6 @@ class output_file {
   std::intptr_t handle_ = -1;
   file_id id_;
   std::string temp_path_;  // a named temporary file, while this run owns it
-  // POSIX, from create until the file is published or gone: the signal mask
-  // that the caller had, given back whole, and the interruptions held
-  // meanwhile; as bits, signal n at bit n - 1.
-  bool holding_ = false;
-  std::uint64_t caller_mask_ = 0, held_ = 0;
   std::uint64_t unsent_ = 0;
   std::unique_ptr<char[]> buffer_;  // for copies the system does not do itself
 };
