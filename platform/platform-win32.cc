@@ -212,7 +212,12 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (os.GetFileType(h) != FILE_TYPE_DISK) {
+  // FILE_TYPE_UNKNOWN is also how the call fails: its error tells which.
+  SetLastError(NO_ERROR);
+  const DWORD type = os.GetFileType(h);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+    *why = system_failure();
+  } else if (type != FILE_TYPE_DISK) {
     *why = {0, reasons::not_regular};
   } else if (!os.GetFileInformationByHandle(h, &info)) {
     *why = system_failure();
@@ -554,8 +559,16 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   const std::wstring name = long_path(path);
   HANDLE h = os.CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!keep_regular(h, &handle_, &id_, nullptr, why)) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    *why = system_failure();
+    return false;
+  }
+  // This run made the file: from here on it is the run's to remove.
   temp_path_ = path;
+  if (!keep_regular(h, &handle_, &id_, nullptr, why)) {
+    discard();
+    return false;
+  }
   // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
   if (!delete_on_close(h, true)) {
