@@ -150,6 +150,8 @@ const names hangul = numbered("드라마.flv_", 2);
 const names dotted = {"t.f_1.x.", "t.f_2.xy"};
 const names escape = {"e.v_1.c", "e.v_2.c", "e.v_3\x1B]2;pwned\x07.c"};
 const names escape_shown = {"e.v_1.c", "e.v_2.c", "e.v_3?]2;pwned?.c"};
+// U+009D, which a terminal may take for the start of a title (OSC); Windows' 1252 keeps it.
+const names c1 = {"o.v_1.c", "o.v_2\u009D.c"};
 
 // clang-format off
 const row rows[] = {
@@ -193,6 +195,9 @@ const row rows[] = {
    natively_only | unix_entries | terminal},
   {"a name with control characters, redirected", escape, joins("e.v", escape),
    natively_only | unix_entries},
+  {"a C1 control on Wine's console", c1, joins("o.v", {"o.v_1.c", "o.v_2?.c"}),
+   wine_only | western_utf8 | terminal},
+  {"a C1 control, redirected", c1, joins("o.v", c1), wine_only | western_utf8},
   {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
   // Nothing is copied: the output could not be named across drives.
   {"a tool folder on another drive", p2,
@@ -280,7 +285,9 @@ std::string tool_folder(const row& r) { return fuse ? "tool" : on_disk(r, "誠")
 // UTF-8 where the locale says so (under Wine, on a terminal); else GBK, names in the code page.
 std::string encoded(const row& r, const std::string& utf8, bool name = false) {
   if (utf8_locale(r) && (wine.empty() || r.options & terminal)) return utf8;
-  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? "CP1252" : "GBK");
+  // iconv's 1252 lacks the C1 controls that Windows' maps to themselves.
+  const char* western = utf8.find("\u009D") == std::string::npos ? "CP1252" : "LATIN1";
+  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? western : "GBK");
 }
 
 // The console as shown: {W} the folder, {P} the process, {E<n>} error n in the row's locale.
