@@ -37,6 +37,7 @@ std::string from_env(const char* name) {
 const std::string exe = from_env("JOINER_EXE");
 const std::string wine = from_env("JOINER_WINE");
 const std::string holder = from_env("JOINER_HOLDER");
+const std::string faults_exe = from_env("JOINER_FAULTS_EXE");  // the build whose calls can fail
 const std::string small_disk = from_env("JOINER_SMALL_DISK");  // a tmpfs of a few MiB
 const bool fuse = !from_env("JOINER_FUSE").empty();
 const bool sanitized = !from_env("JOINER_SANITIZED").empty();  // the tool, instrumented
@@ -155,6 +156,8 @@ const names hangul = numbered("드라마.flv_", 2);
 const names dotted = {"t.f_1.x.", "t.f_2.xy"};
 const names escape = {"e.v_1.c", "e.v_2.c", "e.v_3\x1B]2;pwned\x07.c"};
 const names escape_shown = {"e.v_1.c", "e.v_2.c", "e.v_3?]2;pwned?.c"};
+// U+009D, which a terminal may take for the start of a title (OSC); Windows' 1252 keeps it.
+const names c1 = {"o.v_1.c", "o.v_2\u009D.c"};
 
 // clang-format off
 const row rows[] = {
@@ -211,6 +214,9 @@ const row rows[] = {
   {"a name with control characters, redirected", escape,
    notes("e.v", escape, "多余文件：" + escape[2] + "\n"),
    natively_only | unix_entries},
+  {"a C1 control on Wine's console", c1, joins("o.v", {"o.v_1.c", "o.v_2?.c"}),
+   wine_only | western_utf8 | terminal},
+  {"a C1 control, redirected", c1, joins("o.v", c1), wine_only | western_utf8},
   {"leftovers bearing reused process ids", p2, joins("p.x", p2), natively_only | reused_ids},
   // The lock fails, but the dead run's process tells.
   {"a leftover where locks fail", p2, joins("p.x", p2), natively_only,
@@ -305,7 +311,9 @@ std::string tool_folder(const row& r) { return fuse ? "tool" : on_disk(r, "誠")
 // UTF-8 where the locale says so (under Wine, on a terminal); else GBK, names in the code page.
 std::string encoded(const row& r, const std::string& utf8, bool name = false) {
   if (utf8_locale(r) && (wine.empty() || r.options & terminal)) return utf8;
-  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? "CP1252" : "GBK");
+  // iconv's 1252 lacks the C1 controls that Windows' maps to themselves.
+  const char* western = utf8.find("\u009D") == std::string::npos ? "CP1252" : "LATIN1";
+  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? western : "GBK");
 }
 
 // The console as shown: {W} the folder, {P} the process, {E<n>} error n in the row's locale.
@@ -357,6 +365,9 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   if (!wine.empty()) {
     // Wine's relay channel alone: the calls that the traced rows read.
     if (r.options & traced) argv.push_back("WINEDEBUG=-all,+relay");
+    // The fault build's seam traces every call, and fails the one it is told to.
+    if (r.options & every_call) argv.push_back("JOINER_TRACE=Z:" + trace);
+    for (const std::string& fault : r.inject) argv.push_back("JOINER_INJECT=" + fault);
     argv.push_back(wine);
     // Another Windows program holds the second piece open while the tool runs.
     const fs::path pieces = fs::path(tool).parent_path().parent_path();
@@ -807,10 +818,10 @@ struct occurrence {
   int when;
 };
 
-// The chosen calls the tool itself makes, after the loader's (which end as it unmaps its cache),
-// less those that glibc makes for memory and threads, which no disk fails, and the process's end.
+// The chosen calls the tool itself makes (natively after the loader's, which end as it unmaps its
+// cache), less those that glibc makes for memory and threads, which no disk fails, and the end.
 std::vector<occurrence> own_calls(const std::string& trace, const std::regex& chosen) {
-  static const std::regex call_line("^(?:[0-9]+ +)?(\\w+)\\(");
+  static const std::regex call_line("^(?:[0-9]+ +)?(\\w+)(?:\\(|$)");
   static const std::regex left_out("mmap|munmap|mprotect|brk|futex|exit_group");
   std::map<std::string, int> seen;
   std::vector<occurrence> calls;
@@ -820,21 +831,41 @@ std::vector<occurrence> own_calls(const std::string& trace, const std::regex& ch
     if (!std::regex_search(line, m, call_line)) continue;
     const std::string call = m[1];
     const int when = ++seen[call];
-    const bool own = seen.count("munmap") && !std::regex_match(call, left_out);
+    const bool own = (!wine.empty() || seen.count("munmap")) && !std::regex_match(call, left_out);
     if (own && std::regex_match(call, chosen)) calls.push_back({call, when});
   }
   return calls;
 }
 
+// An error the sweep gives the calls that match: natively in strerror's words, under Wine (a
+// Windows error, set by the fault build's seam) in Wine's, under C.UTF-8.
+struct fault {
+  int error;
+  std::string words;
+  std::regex calls;
+};
+
+std::vector<fault> faults() {
+  if (wine.empty())
+    return {{EIO, strerror(EIO), std::regex("\\w+")},
+            {ENOSPC, strerror(ENOSPC),
+             std::regex("write|copy_file_range|openat|link(at)?|rename(at2)?|f(data)?sync")}};
+  return {{5, "Access denied.", std::regex("\\w+")},
+          {112, "Disk full.", std::regex("WriteFile|WriteConsoleW|FlushFileBuffers")},
+          {32, "Sharing violation.", std::regex("CreateFileW")},
+          {21, "Not ready.", std::regex("ReadFile|Find(First|Next)FileW")}};
+}
+
 // As SQLite tests its I/O: a plain join, run again once for each occurrence of each chosen call
-// with that occurrence failed (EIO; ENOSPC too where the call writes, creates or links).
-void sweep(const names& pieces, const std::regex& chosen) {
-  if (!wine.empty() || sanitized) GTEST_SKIP() << "natively, without a sanitizer's own calls";
-  static const std::regex room("write|copy_file_range|openat|link(at)?|rename(at2)?|f(data)?sync");
-  static const std::regex durable("f(data)?sync");
+// with that occurrence failed, natively by strace, under Wine by the fault build. There each run
+// is slow: the first eight occurrences of each call are failed, or the middle one alone.
+void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
+  if (sanitized) GTEST_SKIP() << "without a sanitizer's own calls";
+  static const std::regex durable("f(data)?sync|FlushFileBuffers");
   const row plain = {"a plain join", pieces, joins("p.x", pieces), western_utf8 | every_call};
   staged s;
   const std::shared_ptr<void> cleanup = set_up(plain, &s);
+  if (!wine.empty()) fs::copy_file(faults_exe, s.tool, fs::copy_options::overwrite_existing);
   const std::string output = s.pieces + "/p.x";
   const auto only_the_tool = [&] {
     return std::distance(fs::directory_iterator(fs::path(s.tool).parent_path()), {}) == 1;
@@ -845,41 +876,49 @@ void sweep(const names& pieces, const std::regex& chosen) {
   const auto calls = own_calls(run(plain, s.tool, s.outside, s.pieces).trace, chosen);
   ASSERT_FALSE(calls.empty()) << "no munmap ends the loader's calls";
   ASSERT_TRUE(fs::remove(output));
+  std::map<std::string, int> count;  // each call's occurrences
+  for (const occurrence& c : calls) count[c.call] = c.when;
+  int failed = 0, runs = 1;
   for (const occurrence& c : calls) {
-    for (int error : {EIO, ENOSPC}) {
-      if (error == ENOSPC && !std::regex_match(c.call, room)) continue;
+    if (!wine.empty() && (middle ? c.when != (count[c.call] + 1) / 2 : c.when > 8)) continue;
+    ++failed;
+    for (const fault& f : faults()) {
+      if (!std::regex_match(c.call, f.calls)) continue;
       row faulted = plain;
-      faulted.inject = {c.call + ":error=" + std::to_string(error) +
+      faulted.inject = {c.call + ":error=" + std::to_string(f.error) +
                         ":when=" + std::to_string(c.when)};
       SCOPED_TRACE(faulted.inject[0]);
       std::ofstream(s.leftover) << "dead";  // each run meets one, as the traced run did
       const run_result result = run(faulted, s.tool, s.outside, s.pieces);
+      ++runs;
       const bool joined = read_file(output) == all_pieces;
       EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
       EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
       EXPECT_TRUE(result.status != 0 || !std::regex_match(c.call, durable)) << "not durable";
       if (result.status != 0) {
         EXPECT_FALSE(fs::exists(output)) << "a failed run left something at the output's name";
-        EXPECT_NE(result.err.find(strerror(error)), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(f.words), std::string::npos) << result.err;
       }
       fs::remove(output);
       fs::remove(s.leftover);  // a dead run's, which a failed sweep leaves
       EXPECT_TRUE(only_the_tool() || c.call == "unlink") << "the run left its temporary file";
-      // The next run, with nothing failed, joins and leaves only the tool in its folder.
+      // After a failure the next run, nothing failed, joins and leaves only the tool.
+      if (result.status == 0 && joined) continue;
       run(plain, s.tool, s.outside, s.pieces);
+      ++runs;
       EXPECT_EQ(read_file(output), all_pieces);
       EXPECT_TRUE(only_the_tool()) << "a leftover after the next run";
       fs::remove(output);
     }
   }
-  std::cout << calls.size() << " occurrences of the tool's calls, each failed in turn\n";
+  std::cout << count.size() << " calls, " << failed << " occurrences failed, " << runs << " runs\n";
 }
 
 TEST(sweep, every_call_of_a_join_failed_in_turn) { sweep(p3, std::regex("\\w+")); }
 
-// 1,200 names take several reads of the folder.
+// 1,200 names take several reads of the folder; under Wine each name is a call.
 TEST(sweep, every_read_of_a_long_listing_failed_in_turn) {
-  sweep(numbered("p.x_", 1200), std::regex("getdents64"));
+  sweep(numbered("p.x_", wine.empty() ? 1200 : 40), std::regex("getdents64|FindNextFileW"), true);
 }
 
 }  // namespace

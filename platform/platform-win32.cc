@@ -7,7 +7,9 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "platform/platform.h"
@@ -15,6 +17,108 @@
 namespace platform {
 
 namespace {
+
+// Every Windows call that can fail goes through this table, as SQLite's os_win.c goes through
+// its aSyscall[]: a build with JOINER_FAULTS can then fail any of them, and logs each. In the
+// program that ships each entry holds the system's function and nothing else.
+#ifdef JOINER_FAULTS
+// JOINER_INJECT=CALL:error=E:when=N fails the N-th call of CALL with error E, as strace's
+// inject does; JOINER_TRACE=FILE logs every call's name, in order. Read at the first call.
+struct fault_plan {
+  char call[64] = "";
+  unsigned long error = 0;
+  int when = 0;
+  FILE* trace = nullptr;
+};
+
+fault_plan read_plan() {
+  fault_plan p;
+  const char* inject = std::getenv("JOINER_INJECT");
+  if (inject) std::sscanf(inject, "%63[^:]:error=%lu:when=%d", p.call, &p.error, &p.when);
+  const char* trace = std::getenv("JOINER_TRACE");
+  if (trace) p.trace = std::fopen(trace, "wb");
+  // Unbuffered, so that a run that dies still shows its last call.
+  if (p.trace) std::setvbuf(p.trace, nullptr, _IONBF, 0);
+  return p;
+}
+
+// Logs the call; true, its error set, when it is the one to fail.
+bool fails_now(const char* name, int* count) {
+  static fault_plan plan = read_plan();
+  if (plan.trace) std::fprintf(plan.trace, "%s\n", name);
+  if (++*count != plan.when || std::strcmp(name, plan.call) != 0) return false;
+  SetLastError(plan.error);
+  return true;
+}
+
+template <typename R>
+R failure_return(std::intptr_t value) {
+  if constexpr (std::is_pointer_v<R>)
+    return reinterpret_cast<R>(value);
+  else
+    return static_cast<R>(value);
+}
+#define SEAM(f, failed) \
+  seam<decltype(&::f)> f { ::f, #f, (std::intptr_t)(failed) }
+#else
+#define SEAM(f, failed) \
+  seam<decltype(&::f)> f { ::f }
+#endif
+
+template <typename F>
+struct seam {
+  F system;
+#ifdef JOINER_FAULTS
+  const char* name;
+  std::intptr_t failed;  // what the function returns when it fails
+  int count = 0;
+#endif
+  template <typename... A>
+  auto operator()(A... a) -> decltype(system(a...)) {
+#ifdef JOINER_FAULTS
+    if (fails_now(name, &count)) return failure_return<decltype(system(a...))>(failed);
+#endif
+    return system(a...);
+  }
+};
+
+// Those that cannot fail (GetLastError, GetACP, GetTickCount, the process's id, the SRW lock,
+// LocalFree) are called directly.
+struct windows_calls {
+  SEAM(CloseHandle, FALSE);
+  SEAM(ConvertSidToStringSidW, FALSE);
+  SEAM(ConvertStringSecurityDescriptorToSecurityDescriptorW, FALSE);
+  SEAM(CreateFileW, INVALID_HANDLE_VALUE);
+  SEAM(CreateMutexExW, nullptr);
+  SEAM(DeleteFileW, FALSE);
+  SEAM(FindClose, FALSE);
+  SEAM(FindFirstFileW, INVALID_HANDLE_VALUE);
+  SEAM(FindNextFileW, FALSE);
+  SEAM(FlushFileBuffers, FALSE);
+  SEAM(FormatMessageW, 0);
+  SEAM(GetConsoleMode, FALSE);
+  SEAM(GetConsoleTitleW, 0);
+  SEAM(GetFileAttributesW, INVALID_FILE_ATTRIBUTES);
+  SEAM(GetFileInformationByHandle, FALSE);
+  SEAM(GetFileInformationByHandleEx, FALSE);
+  SEAM(GetFileType, FILE_TYPE_UNKNOWN);
+  SEAM(GetModuleFileNameW, 0);
+  SEAM(GetStdHandle, INVALID_HANDLE_VALUE);
+  SEAM(GetTokenInformation, FALSE);
+  SEAM(OpenProcessToken, FALSE);
+  SEAM(ReadFile, FALSE);
+  SEAM(ReleaseMutex, FALSE);
+  SEAM(SetConsoleCtrlHandler, FALSE);
+  SEAM(SetConsoleTitleW, FALSE);
+  SEAM(SetFileInformationByHandle, FALSE);
+  SEAM(WaitForSingleObject, WAIT_FAILED);
+  SEAM(WideCharToMultiByte, 0);
+  SEAM(WriteConsoleW, FALSE);
+  SEAM(WriteFile, FALSE);
+};
+#undef SEAM
+
+windows_calls os;
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Large enough that the per-call cost vanishes against the bytes moved.
@@ -75,12 +179,12 @@ bool to_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
   const bool utf8 = GetACP() == CP_UTF8;
   if (utf8) flags = 0;
   const int size = static_cast<int>(w.size());
-  const int n = WideCharToMultiByte(CP_ACP, flags, w.data(), size, nullptr, 0, nullptr, nullptr);
+  const int n = os.WideCharToMultiByte(CP_ACP, flags, w.data(), size, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return false;
   bytes->resize(static_cast<std::size_t>(n));
   BOOL lossy = FALSE;
-  return WideCharToMultiByte(CP_ACP, flags, w.data(), size, &(*bytes)[0], n, nullptr,
-                             utf8 ? nullptr : &lossy) == n &&
+  return os.WideCharToMultiByte(CP_ACP, flags, w.data(), size, &(*bytes)[0], n, nullptr,
+                                utf8 ? nullptr : &lossy) == n &&
          !lossy;
 }
 
@@ -95,7 +199,7 @@ constexpr auto file_id_info_class = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 // The 128-bit identity where the system has it; the older call's otherwise.
 file_id id_of(HANDLE h, const BY_HANDLE_FILE_INFORMATION& info) {
   file_id_info wide_id;
-  if (GetFileInformationByHandleEx(h, file_id_info_class, &wide_id, sizeof wide_id))
+  if (os.GetFileInformationByHandleEx(h, file_id_info_class, &wide_id, sizeof wide_id))
     return {wide_id.volume, wide_id.index[0], wide_id.index[1]};
   return {info.dwVolumeSerialNumber,
           (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 0};
@@ -108,9 +212,14 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
+  // FILE_TYPE_UNKNOWN is also how the call fails: its error tells which.
+  SetLastError(NO_ERROR);
+  const DWORD type = os.GetFileType(h);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
+    *why = system_failure();
+  } else if (type != FILE_TYPE_DISK) {
     *why = {0, reasons::not_regular};
-  } else if (!GetFileInformationByHandle(h, &info)) {
+  } else if (!os.GetFileInformationByHandle(h, &info)) {
     *why = system_failure();
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     *why = {0, reasons::not_regular};
@@ -120,7 +229,7 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
     if (size) *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
     return true;
   }
-  CloseHandle(h);
+  os.CloseHandle(h);
   return false;
 }
 
@@ -129,7 +238,7 @@ bool keep_regular(HANDLE h, std::intptr_t* handle, file_id* id, std::uint64_t* s
 bool write_all(HANDLE out, const char* data, std::size_t n) {
   while (n > 0) {
     DWORD written = 0;
-    if (!WriteFile(out, data, static_cast<DWORD>(n), &written, nullptr)) return false;
+    if (!os.WriteFile(out, data, static_cast<DWORD>(n), &written, nullptr)) return false;
     if (written == 0) {
       SetLastError(ERROR_DISK_FULL);
       return false;
@@ -150,7 +259,7 @@ bool write_console(HANDLE h, const std::wstring& text) {
     // A surrogate pair stays in one part.
     if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] < 0xDC00) --n;
     DWORD written = 0;
-    if (!WriteConsoleW(h, text.data() + at, static_cast<DWORD>(n), &written, nullptr) ||
+    if (!os.WriteConsoleW(h, text.data() + at, static_cast<DWORD>(n), &written, nullptr) ||
         written == 0)
       return false;
     at += written;
@@ -162,7 +271,7 @@ bool write_console(HANDLE h, const std::wstring& text) {
 // ends: Ctrl+C, a closed console, a crash.
 bool delete_on_close(HANDLE h, bool mark) {
   FILE_DISPOSITION_INFO info = {mark};
-  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
+  return os.SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
 // Gives the open file h the name path, replacing nothing: the name then
@@ -176,7 +285,7 @@ bool rename_open_file(HANDLE h, const std::string& path, failure* why) {
   info->FileNameLength = static_cast<DWORD>(bytes);
   std::memcpy(info->FileName, name.data(), bytes);
   const DWORD size = static_cast<DWORD>(buffer.size());
-  if (SetFileInformationByHandle(h, FileRenameInfo, info, size)) return true;
+  if (os.SetFileInformationByHandle(h, FileRenameInfo, info, size)) return true;
   *why = system_failure();
   return false;
 }
@@ -186,23 +295,23 @@ bool rename_open_file(HANDLE h, const std::string& path, failure* why) {
 // would shut the others out. Empty where the session cannot be told.
 std::wstring logon_session_only() {
   HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+  if (!os.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
   DWORD size = 0;
-  GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+  os.GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
   std::vector<char> buffer(size);
   auto* groups = reinterpret_cast<TOKEN_GROUPS*>(buffer.data());
   std::wstring sddl;
-  const bool told = GetTokenInformation(token, TokenGroups, groups, size, &size) != 0;
+  const bool told = os.GetTokenInformation(token, TokenGroups, groups, size, &size) != 0;
   for (DWORD i = 0; told && i < groups->GroupCount && sddl.empty(); ++i) {
     wchar_t* sid = nullptr;
     if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID &&
-        ConvertSidToStringSidW(groups->Groups[i].Sid, &sid)) {
+        os.ConvertSidToStringSidW(groups->Groups[i].Sid, &sid)) {
       // SYNCHRONIZE, all that waiting and releasing need, and MUTANT_QUERY_STATE.
       sddl = std::wstring(L"D:(A;;0x00100001;;;") + sid + L")";
       LocalFree(sid);
     }
   }
-  CloseHandle(token);
+  os.CloseHandle(token);
   return sddl;
 }
 
@@ -216,7 +325,7 @@ std::string reason(const failure& f) {
   const DWORD flags =
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
   const DWORD n =
-      FormatMessageW(flags, nullptr, f.code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+      os.FormatMessageW(flags, nullptr, f.code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string words = n ? narrow(text, n) : "error " + std::to_string(f.code);
   if (text) LocalFree(text);
   // Without the line end that system messages carry.
@@ -230,13 +339,13 @@ void prepare_process() {}
 console find_console() {
   console c;
   DWORD mode;
-  c.terminal[int(stream::output)] = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
-  c.terminal[int(stream::error)] = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+  c.terminal[int(stream::output)] = os.GetConsoleMode(os.GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+  c.terminal[int(stream::error)] = os.GetConsoleMode(os.GetStdHandle(STD_ERROR_HANDLE), &mode);
   return c;
 }
 
 void write_line(const console& c, stream to, console_line line) {
-  const HANDLE h = GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  const HANDLE h = os.GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   if (c.terminal[int(to)]) {
     // A console shows every character, whatever its code page; a name's
     // control characters must not act on it (a terminal takes escapes).
@@ -280,7 +389,7 @@ bool executable_path(std::string* path, failure* why) {
   // A full buffer means the path was cut: it grows to the longest path there is.
   std::vector<wchar_t> buf(MAX_PATH);
   DWORD n = 0;
-  while ((n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()))) == buf.size() &&
+  while ((n = os.GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()))) == buf.size() &&
          buf.size() < 32768)
     buf.resize(buf.size() * 2);
   if (n == 0 || n == buf.size()) {
@@ -296,7 +405,7 @@ bool list_folder(const std::string& folder, const folder_visit& visit, failure* 
   WIN32_FIND_DATAW found;
   // "*" is every name; under the long form "*.*" asks for a dot.
   const std::wstring pattern = long_path(join_path(folder, "*"));
-  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  const HANDLE search = os.FindFirstFileW(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     *why = system_failure();
     return false;
@@ -307,10 +416,10 @@ bool list_folder(const std::string& folder, const folder_visit& visit, failure* 
     const DWORD attrib = found.dwFileAttributes;
     visit(narrow(found.cFileName, wcslen(found.cFileName)).c_str(),
           attrib == FILE_ATTRIBUTE_NORMAL ? 0 : attrib, file_id{});
-  } while (FindNextFileW(search, &found));
+  } while (os.FindNextFileW(search, &found));
   // Anything but the end is a listing cut short (a drive gone, a share dropped).
   const DWORD error = GetLastError();
-  FindClose(search);
+  os.FindClose(search);
   if (error == ERROR_NO_MORE_FILES) return true;
   *why = {error, ""};
   return false;
@@ -319,24 +428,24 @@ bool list_folder(const std::string& folder, const folder_visit& visit, failure* 
 bool identify_folder(const std::string& folder, file_id* id, failure* why) {
   // The trailing separator makes "D:" the root of D, not D's current folder.
   const std::wstring path = long_path(join_path(folder, ""));
-  HANDLE h = CreateFileW(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = os.CreateFileW(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+  const bool known = h != INVALID_HANDLE_VALUE && os.GetFileInformationByHandle(h, &info);
   // Before CloseHandle, which may set an error of its own.
   if (!known) *why = system_failure();
   if (known) *id = id_of(h, info);
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (h != INVALID_HANDLE_VALUE) os.CloseHandle(h);
   return known;
 }
 
 bool path_exists(const std::string& path) {
-  return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return os.GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void wait_for_key() {
   DWORD mode;
-  if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
+  if (os.GetConsoleMode(os.GetStdHandle(STD_INPUT_HANDLE), &mode)) {
     _getch();
     return;
   }
@@ -361,22 +470,22 @@ folder_lock::folder_lock(const std::string& folder) {
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
   const std::wstring sddl = logon_session_only();
   if (!sddl.empty())
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                         &security.lpSecurityDescriptor, nullptr);
-  HANDLE h = CreateMutexExW(&security, wide(name).c_str(), 0, SYNCHRONIZE);
+    os.ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr);
+  HANDLE h = os.CreateMutexExW(&security, wide(name).c_str(), 0, SYNCHRONIZE);
   if (security.lpSecurityDescriptor) LocalFree(security.lpSecurityDescriptor);
   if (!h) return;
-  const DWORD waited = WaitForSingleObject(h, INFINITE);
+  const DWORD waited = os.WaitForSingleObject(h, INFINITE);
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
     handle_ = reinterpret_cast<std::intptr_t>(h);
   else
-    CloseHandle(h);
+    os.CloseHandle(h);
 }
 
 folder_lock::~folder_lock() {
   if (handle_ == -1) return;
-  ReleaseMutex(as_handle(handle_));
-  CloseHandle(as_handle(handle_));
+  os.ReleaseMutex(as_handle(handle_));
+  os.CloseHandle(as_handle(handle_));
 }
 
 namespace {
@@ -400,7 +509,7 @@ title_keeper& kept_title() {
 void set_title(const wchar_t* text) {
   title_keeper& k = kept_title();
   AcquireSRWLockExclusive(&k.lock);
-  if (k.showing) SetConsoleTitleW(text ? text : k.saved);
+  if (k.showing) os.SetConsoleTitleW(text ? text : k.saved);
   if (!text) k.showing = false;
   ReleaseSRWLockExclusive(&k.lock);
 }
@@ -416,21 +525,21 @@ progress_title::progress_title(const console&, const std::string& name, std::siz
     : name_(name), pieces_(pieces) {
   title_keeper& k = kept_title();
   SetLastError(0);
-  const DWORD n = GetConsoleTitleW(k.saved, ARRAYSIZE(k.saved));
+  const DWORD n = os.GetConsoleTitleW(k.saved, ARRAYSIZE(k.saved));
   // No console, or a title that could not be given back whole; an empty
   // title fails without an error.
   if ((n == 0 && GetLastError() != 0) || n >= ARRAYSIZE(k.saved) - 1) return;
   // A name's control characters (U+0080-U+009F are allowed in names) must not
   // reach a terminal that shows the title.
   name_ = without_controls(name_, true);
-  k.showing = SetConsoleCtrlHandler(give_title_back, TRUE) != 0;
+  k.showing = os.SetConsoleCtrlHandler(give_title_back, TRUE) != 0;
   active_ = k.showing;
 }
 
 void progress_title::restore() {
   if (!active_) return;
   set_title(nullptr);
-  SetConsoleCtrlHandler(give_title_back, FALSE);
+  os.SetConsoleCtrlHandler(give_title_back, FALSE);
   active_ = false;
 }
 
@@ -439,14 +548,14 @@ unsigned long progress_title::milliseconds() { return GetTickCount(); }
 void progress_title::show(const std::string& title) { set_title(wide(title).c_str()); }
 
 input_file::~input_file() {
-  if (handle_ != -1) CloseHandle(as_handle(handle_));
+  if (handle_ != -1) os.CloseHandle(as_handle(handle_));
 }
 
 bool input_file::open(const std::string& path, failure* why) {
   // Links are followed: a piece may live elsewhere, or in a synced folder.
   const std::wstring name = long_path(path);
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE h = os.CreateFileW(name.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   return keep_regular(h, &handle_, &id_, &size_, why);
 }
 
@@ -456,10 +565,18 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   *unusable = path;
   // Without FILE_SHARE_DELETE, no other run's remove_leftovers can take it.
   const std::wstring name = long_path(path);
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!keep_regular(h, &handle_, &id_, nullptr, why)) return false;
+  HANDLE h = os.CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *why = system_failure();
+    return false;
+  }
+  // This run made the file: from here on it is the run's to remove.
   temp_path_ = path;
+  if (!keep_regular(h, &handle_, &id_, nullptr, why)) {
+    discard();
+    return false;
+  }
   // Publishing is a rename, which cannot cross volumes.
   file_id pieces;
   if (!delete_on_close(h, true)) {
@@ -476,7 +593,7 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
     DWORD n = 0;
-    if (!ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr)) {
+    if (!os.ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr)) {
       *why = system_failure();
       return copy_result::read_failed;
     }
@@ -493,7 +610,7 @@ publish_result output_file::publish(const std::string&, const std::string& path,
   const HANDLE h = as_handle(handle_);
   // The bytes are on the disk before the file has its name, so that no power
   // cut leaves that name on part of them. Unmarked, it is the output.
-  if (!FlushFileBuffers(h) || !delete_on_close(h, false)) {
+  if (!os.FlushFileBuffers(h) || !delete_on_close(h, false)) {
     *why = system_failure();
     discard();
     return publish_result::failed;
@@ -506,7 +623,7 @@ publish_result output_file::publish(const std::string&, const std::string& path,
   }
   // A rename is a change to the folder, which NTFS logs lazily; a flush
   // through the file's handle commits it with the file.
-  if (!FlushFileBuffers(h)) {
+  if (!os.FlushFileBuffers(h)) {
     *why = system_failure();
     // Not durable, so no output: it goes with its handle, or by its new name.
     temp_path_ = delete_on_close(h, true) ? std::string() : path;
@@ -515,15 +632,15 @@ publish_result output_file::publish(const std::string&, const std::string& path,
   }
   temp_path_.clear();
   handle_ = -1;
-  CloseHandle(h);
+  os.CloseHandle(h);
   return publish_result::published;
 }
 
 // Also after a failed rename, when the file is closed but still there.
 void output_file::discard() {
-  if (handle_ != -1) CloseHandle(as_handle(handle_));
+  if (handle_ != -1) os.CloseHandle(as_handle(handle_));
   handle_ = -1;
-  if (!temp_path_.empty()) DeleteFileW(long_path(temp_path_).c_str());
+  if (!temp_path_.empty()) os.DeleteFileW(long_path(temp_path_).c_str());
   temp_path_.clear();
 }
 
@@ -533,7 +650,7 @@ void remove_leftovers(const std::string& tool_folder) {
       tool_folder,
       [&](const char* name, unsigned, const file_id&) {
         // A live run's file refuses to go: it is open without FILE_SHARE_DELETE.
-        if (is_temp_output(name)) DeleteFileW(long_path(join_path(tool_folder, name)).c_str());
+        if (is_temp_output(name)) os.DeleteFileW(long_path(join_path(tool_folder, name)).c_str());
       },
       &ignored, nullptr);
 }
