@@ -58,18 +58,17 @@ join_result join_files(const console& c, const std::string& folder, const std::s
   const std::string output_path = platform::join_path(folder, out_name);
   std::string unusable = output_path;
   platform::output_file out;
-  platform::failure why;
-  if (!out.create(folder, tool_folder, &unusable, &why)) {
-    report(c, messages::open_file, unusable, why);
-    return join_result::failed;
-  }
   platform::progress_title progress(c, out_name, names.size());
+  platform::failure why;
   int interruption = 0;
   join_result result = join_result::failed;
-  if (append_all(c, folder, names, output_path, &out, &progress, sizes, &interruption))
+  if (!out.create(folder, tool_folder, &unusable, &why))
+    report(c, messages::open_file, unusable, why);
+  else if (append_all(c, folder, names, output_path, &out, &progress, sizes, &interruption))
     result = publish(c, folder, output_path, &out, &interruption);
-  // The one place where an interruption ends the run: the terminal's title
-  // back and the unfinished output gone first.
+  // The one place where an interruption ends the run, also one that came as a
+  // call failed: the terminal's title back and the unfinished output gone first.
+  if (!interruption) interruption = platform::caught_interruption();
   if (interruption) {
     progress.restore();
     out.discard();

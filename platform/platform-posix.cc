@@ -420,6 +420,8 @@ void wait_for_key() {
   if (signal_info.ssi_signo) end_by(static_cast<int>(signal_info.ssi_signo));
 }
 
+int caught_interruption() { return caught; }
+
 void end_by(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);

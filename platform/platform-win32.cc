@@ -457,6 +457,8 @@ void wait_for_key() {
 // No interruption reaches the join: a console's Ctrl+C ends the run from a thread of its own.
 void end_by(int signal) { ExitProcess(128 + signal); }
 
+int caught_interruption() { return 0; }
+
 // A named mutex for the folder itself, whatever path names it, opened for
 // waiting only, so that runs elevated and not take turns. One that its
 // holder left by dying (WAIT_ABANDONED) is this run's all the same.

@@ -164,6 +164,11 @@ void wait_for_key();
 // status 128 + signal.
 [[noreturn]] void end_by(int signal);
 
+// The interruption that came while an output was unfinished, 0 for none (on
+// Windows always none: Ctrl+C ends the run there, and delete-on-close takes
+// the file).
+int caught_interruption();
+
 // While it lives, no other run of the tool joins in folder: runs take turns,
 // each waiting here for the one before. Where the system has no lock for
 // the folder, the run goes on without one.
