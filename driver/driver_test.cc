@@ -126,7 +126,7 @@ enum option : unsigned {
   held = name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling,
   every_call = 1 << 23,  // traced, and open to faults, whatever the call
   reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
-  one_stream = 1 << 25,  // the error stream on the output's pipe, as a console shows both
+  one_stream = 1 << 26,  // the error stream on the output's pipe, as a console shows both
 };
 
 struct row {
