@@ -638,8 +638,9 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   }
   result.trace = read_file(dir + "trace");  // strace's, natively
   if (wine.empty()) return result;
-  // Wine's relay lines share the error stream; the tool's own calls (at 0x400000) are the trace.
-  static const std::regex call("Call KERNEL32\\.([^\n]*) ret=00[45]");
+  // Wine's relay lines share the error stream; the tool's own calls are the trace (from its
+  // image at 0x400000, or at 0x140000000 in the 64-bit build).
+  static const std::regex call("Call KERNEL32\\.([^\n]*) ret=(00[45]|1400)");
   for (std::sregex_iterator i(result.err.begin(), result.err.end(), call), end; i != end; ++i)
     result.trace += (*i)[1].str() + "\n";
   result.err = std::regex_replace(result.err, std::regex("[0-9a-f]{4}:[^\n]*\n"), "");
