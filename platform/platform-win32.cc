@@ -1,4 +1,5 @@
-// SetFileInformationByHandle.
+// Vista's headers, for the calls that XP lacks: SetFileInformationByHandle and
+// GetFileInformationByHandleEx, CreateMutexExW and the SRW lock.
 #define _WIN32_WINNT 0x0600
 #include <windows.h>
 // After windows.h, which it needs.
@@ -42,13 +43,19 @@ fault_plan read_plan() {
   return p;
 }
 
+// The console's control thread calls through the table (the title given back) while the main
+// thread may be inside it: one count and one trace line a call, whichever thread makes it.
+SRWLOCK fault_lock = SRWLOCK_INIT;
+
 // Logs the call; true, its error set, when it is the one to fail.
 bool fails_now(const char* name, int* count) {
+  AcquireSRWLockExclusive(&fault_lock);
   static fault_plan plan = read_plan();
   if (plan.trace) std::fprintf(plan.trace, "%s\n", name);
-  if (++*count != plan.when || std::strcmp(name, plan.call) != 0) return false;
-  SetLastError(plan.error);
-  return true;
+  const bool fails = ++*count == plan.when && std::strcmp(name, plan.call) == 0;
+  ReleaseSRWLockExclusive(&fault_lock);
+  if (fails) SetLastError(plan.error);
+  return fails;
 }
 
 template <typename R>
@@ -82,8 +89,13 @@ struct seam {
   }
 };
 
-// Those that cannot fail (GetLastError, GetACP, GetTickCount, the process's id, the SRW lock,
-// LocalFree) are called directly.
+// Called directly, each for its reason; the build holds the file to the table and to these
+// lines (cmake/seam-check.cmake):
+// past the table: GetLastError SetLastError, the thread's error word, which cannot fail
+// past the table: GetACP GetCurrentProcess GetCurrentProcessId GetTickCount, which cannot fail
+// past the table: AcquireSRWLockExclusive ReleaseSRWLockExclusive LocalFree, which cannot fail
+// past the table: ExitProcess, which does not return
+// past the table: _getch _read _fileno, the key wait, where a failure ends the wait as a key does
 struct windows_calls {
   SEAM(CloseHandle, FALSE);
   SEAM(ConvertSidToStringSidW, FALSE);
