@@ -14,6 +14,8 @@ bash scripts/install-deps.sh test win32
 
 echo "== the set-up against a package source caught mid-sync"
 bash scripts/test-install-deps.sh
+echo "== the set-up's rounds for 32-bit Wine against a version skew"
+bash scripts/test-i386-rounds.sh
 
 echo "== format"
 git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror

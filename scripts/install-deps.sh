@@ -13,24 +13,10 @@
 # then tests the 64-bit build of the Windows program.
 set -euo pipefail
 
-packages=()
 installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
 need() { installed "$1" || packages+=("$1"); }
 
 need_build() { need cmake; need g++; need make; }
-
-for what in "$@"; do
-  case "$what" in
-    build) need_build ;;
-    test)
-      need_build; need libgtest-dev; need clang-format; need locales
-      need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
-    win32)
-      need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need zip; need unzip
-      need wine; need wine64; need locales; need qemu-user-static ;;
-    bench) need_build; need hyperfine; need time; need jq ;;
-  esac
-done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -38,12 +24,13 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
 }
 
-# The suites whose i386 index could not be fetched, one a line.
-skewed_suites=""
-
-# apt-get update fails as a whole when any one index fails. A mirror mid-sync
-# mends itself within minutes or hours, so a few tries, then what came whole.
-update_indexes() {
+# apt-get update fails as a whole when any one index fails. Three tries, 5 s
+# apart, ride out a fetch that failed by chance; a mirror mid-sync may stay so
+# for hours, longer than a set-up can wait, so then it goes on with the indexes
+# that came whole. The variable named gets the suites whose i386 index failed,
+# one a line.
+update_indexes() {  # name of that variable
+  local -n skewed=$1
   local log try
   log=$(mktemp)
   for try in 1 2 3; do
@@ -66,7 +53,7 @@ update_indexes() {
     echo "install-deps.sh: index $url not fetched ($why); going on with the others." >&2
     if [[ $url == */dists/*/binary-i386/* ]]; then
       url=${url#*/dists/}
-      skewed_suites+="${url%%/*}"$'\n'
+      skewed+="${url%%/*}"$'\n'
     fi
   done <<<"$failed"
   rm -f "$log"
@@ -80,13 +67,14 @@ blocked_i386() {
 
 # For each blocked package whose amd64 side is at a version that i386 is not
 # offered at, both sides at the version i386 is offered at.
-same_versions() {
-  local name i386 amd64
-  for name in $(blocked_i386 "$1"); do
-    i386=$(apt-cache "${pin[@]}" policy "$name:i386" | sed -n 's/^ *Candidate: //p')
-    amd64=$(apt-cache "${pin[@]}" policy "$name:amd64" | sed -n 's/^ *Installed: //p')
+same_versions() {  # simulation's log, apt option...
+  local log=$1 name i386 amd64
+  shift
+  for name in $(blocked_i386 "$log"); do
+    i386=$(apt-cache "$@" policy "$name:i386" | sed -n 's/^ *Candidate: //p')
+    amd64=$(apt-cache "$@" policy "$name:amd64" | sed -n 's/^ *Installed: //p')
     if [ -n "$i386" ] && [ "$i386" != "(none)" ] && [ -n "$amd64" ] && [ "$amd64" != "(none)" ] &&
-      [ "$amd64" != "$i386" ] && apt-cache "${pin[@]}" show "$name:amd64=$i386" >/dev/null 2>&1; then
+      [ "$amd64" != "$i386" ] && apt-cache "$@" show "$name:amd64=$i386" >/dev/null 2>&1; then
       echo "$name:amd64=$i386 $name:i386=$i386"
     fi
   done
@@ -96,36 +84,61 @@ same_versions() {
 # (Multi-Arch: same). Where an i386 index is missing, the amd64 side may be
 # newer than anything i386 is offered at: for this install alone, the suites
 # lacking their i386 index count below the others, and each package that still
-# blocks is asked for at the version both architectures have.
-install_i386_wine() {
-  apt_install wine32:i386 && return 0
-  local prefs log wanted=(wine32:i386) round more
-  prefs=$(mktemp -d)
-  log=$(mktemp)
+# blocks is asked for at the version both architectures have. Prints what to
+# ask apt for, the package first, and leaves the preferences in the folder.
+one_version() {  # preferences folder, package, suites lacking their i386 index...
+  local prefs=$1 wanted=("$2") suite log round more
+  shift 2
   # The machine's own preferences stay in force, beside these for this call.
   cp -a /etc/apt/preferences.d/. "$prefs/" 2>/dev/null || true
-  local suite
-  for suite in $skewed_suites; do
-    printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
+  # The index's URL names the suite by its codename (n=) or by its name (a=, stable-updates).
+  for suite in "$@"; do
+    printf 'Package: *\nPin: release %s=%s\nPin-Priority: 100\n\n' n "$suite" a "$suite"
   done >"$prefs/zz-joiner-skew.pref"
-  pin=(-o "Dir::Etc::PreferencesParts=$prefs")
+  local pin=(-o "Dir::Etc::PreferencesParts=$prefs")
+  log=$(mktemp)
   for round in 1 2 3 4 5; do
     if DEBIAN_FRONTEND=noninteractive apt-get "${pin[@]}" install -s -q --no-install-recommends \
       --allow-downgrades "${wanted[@]}" >"$log" 2>&1; then
       break
     fi
-    more=$(same_versions "$log")
+    more=$(same_versions "$log" "${pin[@]}")
     [ -n "$more" ] || break
     # shellcheck disable=SC2206
     wanted+=($more)
   done
-  echo "install-deps.sh: 32-bit Wine once more, with one version for both architectures: ${wanted[*]}"
-  local status=0
-  apt_install "${pin[@]}" --allow-downgrades "${wanted[@]}" || status=$?
-  rm -rf "$prefs" "$log"
+  rm -f "$log"
+  echo "${wanted[*]}"
+}
+
+install_i386_wine() {  # suites lacking their i386 index...
+  apt_install wine32:i386 && return 0
+  local prefs wanted status=0
+  prefs=$(mktemp -d)
+  wanted=$(one_version "$prefs" wine32:i386 "$@")
+  echo "install-deps.sh: 32-bit Wine once more, with one version for both architectures: $wanted"
+  # shellcheck disable=SC2086
+  apt_install -o "Dir::Etc::PreferencesParts=$prefs" --allow-downgrades $wanted || status=$?
+  rm -rf "$prefs"
   return "$status"
 }
-pin=()
+
+# Sourced (scripts/test-i386-rounds.sh), it only defines the above.
+[ "${BASH_SOURCE[0]}" = "$0" ] || return 0
+
+packages=()
+for what in "$@"; do
+  case "$what" in
+    build) need_build ;;
+    test)
+      need_build; need libgtest-dev; need clang-format; need locales
+      need strace; need ntfs-3g; need exfat-fuse; need exfatprogs ;;
+    win32)
+      need g++-mingw-w64-i686; need g++-mingw-w64-x86-64; need zip; need unzip
+      need wine; need wine64; need locales; need qemu-user-static ;;
+    bench) need_build; need hyperfine; need time; need jq ;;
+  esac
+done
 
 wine32_wanted=no
 if [[ " $* " == *" win32 "* ]] && ! installed wine32:i386; then
@@ -133,13 +146,15 @@ if [[ " $* " == *" win32 "* ]] && ! installed wine32:i386; then
   wine32_wanted=yes
 fi
 
+skewed_suites=""
 if [ ${#packages[@]} -gt 0 ] || [ "$wine32_wanted" = yes ]; then
-  update_indexes
+  update_indexes skewed_suites
 fi
 if [ ${#packages[@]} -gt 0 ]; then
   apt_install "${packages[@]}"
 fi
-if [ "$wine32_wanted" = yes ] && ! install_i386_wine; then
+# shellcheck disable=SC2086
+if [ "$wine32_wanted" = yes ] && ! install_i386_wine $skewed_suites; then
   echo "install-deps.sh: 32-bit Wine (wine32:i386) cannot be installed here (above): the" \
     "Windows program can be tested only in its 64-bit build." >&2
 fi
