@@ -7,10 +7,8 @@
 #          32-bit and 64-bit programs, and qemu-user where the kernel cannot run
 #          32-bit code itself
 #   bench  hyperfine, GNU time and jq
-# A package mirror caught mid-sync serves some index that its Release does not
-# promise; the set-up names it and goes on with the indexes that came whole.
-# Where 32-bit Wine still cannot be had, it says so and ends well: check.sh
-# then tests the 64-bit build of the Windows program.
+# How it rides out a package mirror caught mid-sync, and a machine without 32-bit
+# Wine: docs/developing.md, "A package mirror caught mid-sync".
 set -euo pipefail
 
 installed() { [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]; }
