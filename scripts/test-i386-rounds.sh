@@ -38,6 +38,7 @@ suite() {  # repository, directory name, codename, amd64's packages, i386's (non
   printf 'Suite: %s\nCodename: %s\nArchitectures:%s\nComponents: main\nSHA256:%s\n' \
     "${dir##*/}" "$codename" "$archs" "$sums" >"$dir/Release"
 }
+# Both sides at 1.0 in stable; the amd64 side alone at 2.0 in stable-updates, libfoo installed so.
 suite "$work/repo" stable bookworm \
   "$(library libfoo 1.0 amd64; library libnew 1.0 amd64
     made_up helper 1.0 all $'Multi-Arch: foreign\nDepends: libnew')" \
