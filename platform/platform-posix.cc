@@ -559,10 +559,11 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
     }
     progress->advance(n);
   };
-  // A failure that an interruption came with is the interruption's.
+  // A failure that an interruption came with ends the run by the interruption,
+  // and write_all holds its line back.
   auto failed = [&](copy_result side) {
     *why = system_failure();
-    return interrupted() ? copy_result::interrupted : side;
+    return side;
   };
   // The kernel moves the bytes, and shares blocks where the filesystem can.
   // A file that tells no size may yet have bytes; where the kernel refuses or
