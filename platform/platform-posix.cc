@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,8 +79,14 @@ bool acts_on(int sig, const sigset_t& caller_mask, struct sigaction* found) {
 // gets no context, so the note lives here; reading it costs no system call.
 volatile sig_atomic_t noted_interruption = 0;
 
+// Where a write left at an interruption goes on, set only around the write
+// itself, which is safe to leave so: no write then starts after a note, to
+// block on a full pipe, whenever the note comes.
+sigjmp_buf* volatile leave_write = nullptr;
+
 void note_interruption(int sig) {
   if (!noted_interruption) noted_interruption = sig;
+  if (leave_write) siglongjmp(*leave_write, 1);
 }
 
 bool interrupted() { return noted_interruption != 0; }
@@ -93,16 +100,13 @@ constexpr std::uint64_t write_back_step = 32 << 20;
 // Large enough that the per-call cost vanishes against the bytes moved.
 constexpr std::size_t buffer_size = 256 * 1024;
 
-// False, with errno, when a write fails, or at an interruption (EINTR): a run
-// that is to end must not wait on a full pipe. A noted interruption makes a
-// blocked write return (no SA_RESTART), and the next turn sees the note.
-bool write_all(int fd, const char* data, std::size_t n) {
+// The writes of write_all, each within reach of the handler's jump to left.
+bool write_each(int fd, const char* data, std::size_t n, sigjmp_buf* left) {
   while (n > 0) {
-    if (interrupted()) {
-      errno = EINTR;
-      return false;
-    }
+    leave_write = left;
+    if (interrupted()) siglongjmp(*left, 1);
     ssize_t w = write(fd, data, n);
+    leave_write = nullptr;
     if (w < 0 && errno == EINTR) continue;
     if (w == 0) errno = ENOSPC;  // nothing written and no error: no room either
     if (w <= 0) return false;
@@ -110,6 +114,18 @@ bool write_all(int fd, const char* data, std::size_t n) {
     n -= static_cast<std::size_t>(w);
   }
   return true;
+}
+
+// False, with errno, when a write fails, or at an interruption (EINTR): a run
+// that is to end must not wait on a full pipe.
+bool write_all(int fd, const char* data, std::size_t n) {
+  sigjmp_buf left;
+  if (sigsetjmp(left, 0) != 0) {
+    leave_write = nullptr;
+    errno = EINTR;
+    return false;
+  }
+  return write_each(fd, data, n, &left);
 }
 
 // True also where a folder cannot be synced at all (EINVAL): the name is then
@@ -420,10 +436,11 @@ interruption_guard::interruption_guard() : found_(new found{}) {
   if (sigprocmask(SIG_BLOCK, nullptr, &caller_mask) != 0) sigfillset(&caller_mask);
   struct sigaction noting = {};
   noting.sa_handler = note_interruption;
-  // No SA_RESTART: a call that waits (a write to a full pipe) returns, so
-  // that the run ends at once.
+  // The copy's calls go on after the handler, as before; a console write,
+  // which may wait on its reader without end, is left by its jump instead.
+  // Nothing is blocked meanwhile, so that the jump leaves the mask as it was.
+  noting.sa_flags = SA_RESTART | SA_NODEFER;
   sigemptyset(&noting.sa_mask);
-  for (int sig : interruption_signals) sigaddset(&noting.sa_mask, sig);
   for (std::size_t i = 0; i < interruption_count; ++i) {
     const int sig = interruption_signals[i];
     if (acts_on(sig, caller_mask, &found_->actions[i]))
