@@ -123,7 +123,9 @@ enum option : unsigned {
   reader_gone = 1 << 21,
   piece_made_output = 1 << 22,
   other_spelling = 1 << 25,  // a run whose folder is this one's, in capitals (exFAT)
-  held = name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling,
+  terminated = 1 << 27,      // SIGTERM, with nobody reading the console
+  held = name_taken | second_run | second_folder | reader_gone | piece_made_output |
+         other_spelling | terminated,
   every_call = 1 << 23,  // traced, and open to faults, whatever the call
   reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
   one_stream = 1 << 26,  // the error stream on the output's pipe, as a console shows both
@@ -134,8 +136,10 @@ struct row {
   names entries;  // in order: "name", "dir/", "read-only dir^", "fifo|", "link>target"
   expectation expect;
   unsigned options = 0;
-  std::vector<std::string> inject = {};  // strace fault injections, natively
-  std::string output_file = "";          // where the output lands, when not as announced
+  // strace fault injections, natively; "CALL:ACTION@TEXT" acts on the CALL whose traced line
+  // first matches TEXT, found from a trace of the same run, whatever the loader's calls.
+  std::vector<std::string> inject = {};
+  std::string output_file = "";  // where the output lands, when not as announced
 };
 
 void PrintTo(const row& r, std::ostream* os) { *os << r.title; }
@@ -241,6 +245,17 @@ const row rows[] = {
   {"an interruption while publishing", p2, {"p.x", p2, "", 130, whole, before_prompt},
    natively_only | traced, {"fdatasync:signal=INT"}},
   {"a SIGINT the caller blocks", p3, joins("p.x", p3), natively_only | caller_blocks_sigint},
+  {"a SIGINT the caller blocks, at a terminal's prompt", p2, joins("p.x", p2),
+   natively_only | caller_blocks_sigint | terminal},
+  // A signal during a failed join's cleanup ends the run by it.
+  {"SIGTERM as a failed join's output closes", p3,
+   {"p.x", p2, error_line("open file", "p.x_2.tmp", EACCES), 143, unfinished, before_prompt},
+   natively_only, {"openat:error=EACCES@p.x_2.tmp", "close:signal=TERM@/#[0-9]+>|\\.part>\\)"}},
+  {"SIGTERM to a run blocked on a full pipe", p2, {"p.x", {}, "", 143, unfinished, before_prompt},
+   natively_only | terminated},
+  {"SIGINT mid-join gives a terminal its title back", p3,
+   {"p.x", p2, "", 130, unfinished, before_prompt}, natively_only | terminal,
+   {"openat:signal=INT@p.x_2.tmp"}},
   // Nothing is left, not even a temporary file in the tool's folder.
   {"a console reader gone mid-join", p2, {"p.x", {}, "", 141, unfinished, before_prompt},
    natively_only | reader_gone},
@@ -259,6 +274,8 @@ const row rows[] = {
   {"a GBK terminal and an arrow key", p2, joins("p.x", p2), terminal},
   {"SIGTERM at the prompt", p2, {"p.x", p2, "", 143, whole, at_prompt},
    natively_only | terminal | sigterm_at_prompt},
+  {"SIGTERM at a prompt read from a pipe", p2, {"p.x", p2, "", 143, whole, at_prompt},
+   natively_only | sigterm_at_prompt},
   // A UTF-8 terminal (Wine's code page 1252) shows the Chinese messages and any name.
   {"a Hangul title on a UTF-8 terminal", hangul, joins("드라마.flv", hangul), terminal | western_utf8},
   {"an emoji title", emoji, joins("??新年.flv", numbered("??新年.flv_", 3)),
@@ -384,11 +401,14 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
       argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
     if (r.options & reused_ids)
       argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
-    const char* calls = r.options & every_call
-                            ? "trace=all"
-                            : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,flock";
+    // An injection's call must be traced to be failed.
+    const bool all = r.options & every_call || !r.inject.empty();
+    const char* calls =
+        all ? "trace=all" : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,flock";
     if (r.options & (traced | every_call) || !r.inject.empty())
       argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
+    // Each descriptor with its file, so that a call can be told by what it acts on.
+    if (r.options & every_call) argv.push_back("-y");
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
   }
   argv.push_back(tool);
@@ -399,6 +419,7 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
 struct process {
   std::string dir;  // ends in "/"
   int out = -1;
+  int keys = -1;  // where the run reads its key, when not from /dev/null or the terminal
   const char* tty = nullptr;
   pid_t pid = -1;
   clock_type::time_point deadline = {};
@@ -419,7 +440,7 @@ void start(const row& r, const std::string& tool, process* p) {
   if (p->pid == 0) {
     if (p->tty) setsid();  // the terminal becomes its controlling one
     const int tty = p->tty ? open(p->tty, O_RDWR) : -1;
-    dup2(p->tty ? tty : open("/dev/null", O_RDONLY), 0);
+    dup2(p->tty ? tty : p->keys >= 0 ? p->keys : open("/dev/null", O_RDONLY), 0);
     dup2(p->tty ? tty : p->out >= 0 ? p->out : open(out.c_str(), file, 0644), 1);
     const bool one = p->out >= 0 && r.options & one_stream;
     dup2(p->tty ? tty : one ? p->out : open(err.c_str(), file, 0644), 2);
@@ -523,11 +544,11 @@ void expect_terminal_as_found(int slave) {
   EXPECT_EQ(unread, 0) << "the key left bytes behind";
 }
 
-// The thread of a process that stands in a write to a full pipe.
-bool stuck_writing(pid_t pid) {
+// A thread of the process stands in wait, a kernel function: pipe_write, pipe_read.
+bool stuck_in(pid_t pid, const std::string& wait) {
   std::error_code error;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
-    if (read_file(task.path() / "wchan").find("pipe_write") != std::string::npos) return true;
+    if (read_file(task.path() / "wchan").find(wait) != std::string::npos) return true;
   return false;
 }
 
@@ -544,7 +565,8 @@ std::string output_descriptor(pid_t pid) {
 void meet(const row& r, const std::string& tool, const std::string& pieces, process& p,
           process* second, int* console_out) {
   const auto started = clock_type::now();
-  while (!stuck_writing(p.pid) && !overdue(p)) std::this_thread::sleep_for(milliseconds(2));
+  while (!stuck_in(p.pid, "pipe_write") && !overdue(p))
+    std::this_thread::sleep_for(milliseconds(2));
   if (r.options & name_taken) std::ofstream(pieces + "/" + r.expect.output) << "taken";
   if (r.options & piece_made_output) {
     const std::string piece = pieces + "/p.x_2.tmp";
@@ -578,6 +600,11 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     EXPECT_TRUE(fs::exists(fs::path(tool).parent_path().string() + own))
         << "a live run's file went";
   }
+  if (r.options & terminated) {
+    // Blocked on the console, it must still end at once, though nobody reads.
+    EXPECT_EQ(kill(p.pid, SIGTERM), 0) << strerror(errno);
+    while (!has_ended(p) && !overdue(p)) std::this_thread::sleep_for(milliseconds(5));
+  }
   if (r.options & reader_gone) {
     // What the reader saw, copied (tee) so that the run stays held until the reader goes.
     int seen[2];
@@ -604,6 +631,11 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0) << strerror(errno);
     p.out = fds[1];
   }
+  int keys[2] = {-1, -1};  // a pipe that stays open, for SIGTERM at a prompt read from it
+  if (r.options & sigterm_at_prompt && slave < 0) {
+    EXPECT_EQ(pipe2(keys, O_CLOEXEC), 0) << strerror(errno);
+    p.keys = keys[0];
+  }
   const bool is_held = r.options & held;
   std::size_t filler = 0;  // room left for the announcement alone
   if (is_held) {
@@ -618,12 +650,16 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   bool pressed = false;
   const std::string out = collect(fds[0], p, [&](const std::string& screen) {
     if (slave >= 0 && !pressed) pressed = at_the_prompt(r, screen, fds[0], slave, p);
+    if (keys[1] >= 0 && !pressed && stuck_in(p.pid, "pipe_read"))
+      pressed = kill(p.pid, SIGTERM) == 0;
   });
+  for (int fd : keys)
+    if (fd >= 0) close(fd);
   run_result result = finish(p);
   result.out = out.substr(filler);
   if (slave >= 0) {
     // What the screen shows, the title apart.
-    if (r.expect.joined) expect_progress_title(out, r.expect.output);
+    if (!r.expect.named.empty()) expect_progress_title(out, r.expect.output);
     static const std::regex controls("\x1B(\\[[0-?]*[ -/]*[@-~]|\\][^\x07]*\x07)|\r");
     result.out = std::regex_replace(out, controls, "");
     expect_terminal_as_found(slave);
@@ -774,6 +810,56 @@ std::shared_ptr<void> set_up(const row& r, staged* s) {
   });
 }
 
+// One occurrence of a call: the when of strace's inject=CALL:error=E:when=N, and its line.
+struct occurrence {
+  std::string call;
+  int when;
+  std::string line;
+};
+
+// The chosen calls the tool itself makes (natively after the loader's, which end as it unmaps its
+// cache), less those that glibc makes for memory and threads, which no disk fails, and the end.
+std::vector<occurrence> own_calls(const std::string& trace, const std::regex& chosen) {
+  static const std::regex call_line("^(?:[0-9]+ +)?(\\w+)(?:\\(|$)");
+  static const std::regex left_out("mmap|munmap|mprotect|brk|futex|exit_group");
+  std::map<std::string, int> seen;
+  std::vector<occurrence> calls;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, call_line)) continue;
+    const std::string call = m[1];
+    const int when = ++seen[call];
+    const bool own = (!wine.empty() || seen.count("munmap")) && !std::regex_match(call, left_out);
+    if (own && std::regex_match(call, chosen)) calls.push_back({call, when, line});
+  }
+  return calls;
+}
+
+// The row, each "CALL:ACTION@TEXT" made "CALL:ACTION:when=N": the N-th CALL is the first whose
+// traced line matches TEXT, in a run with the injections before it.
+row with_occurrences(row r, const staged& s) {
+  for (std::size_t i = 0; i < r.inject.size(); ++i) {
+    const std::size_t at = r.inject[i].find('@');
+    if (at == std::string::npos) continue;
+    row traced = r;
+    traced.options = (r.options & ~(held | sigterm_at_prompt)) | every_call;
+    traced.inject.resize(i);
+    const std::string trace = run(traced, s.tool, s.outside, s.pieces).trace;
+    // The folders as staged: no output, and the dead run's leftover back.
+    fs::remove(s.pieces + "/" + r.expect.output);
+    if (!s.leftover.empty()) std::ofstream(s.leftover) << "dead";
+    const std::string call = r.inject[i].substr(0, r.inject[i].find(':'));
+    const std::regex text(r.inject[i].substr(at + 1));
+    int when = 0;
+    for (const occurrence& c : own_calls(trace, std::regex(call)))
+      if (when == 0 && std::regex_search(c.line, text)) when = c.when;
+    EXPECT_GT(when, 0) << r.inject[i] << " in\n" << trace;
+    r.inject[i] = r.inject[i].substr(0, at) + ":when=" + std::to_string(when);
+  }
+  return r;
+}
+
 class table : public testing::TestWithParam<row> {};
 
 TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
@@ -798,7 +884,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   if (e.joined) files[output] = shown(joined);
   if (r.options & name_taken) files[output] = "taken";
 
-  const run_result result = run(r, s.tool, s.outside, s.pieces);
+  const run_result result = run(with_occurrences(r, s), s.tool, s.outside, s.pieces);
   EXPECT_EQ(result.out, as_shown(r, expected_out(r, e), s.pieces));
   const std::string err = e.err + (on_one_stream(r) ? "" : e.notices);
   EXPECT_EQ(result.err, as_shown(r, encoded(r, err), s.pieces, result.pid));
@@ -812,31 +898,6 @@ std::string row_name(const testing::TestParamInfo<row>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, table, testing::ValuesIn(rows), row_name);
-
-// One occurrence of a call: the when of strace's inject=CALL:error=E:when=N.
-struct occurrence {
-  std::string call;
-  int when;
-};
-
-// The chosen calls the tool itself makes (natively after the loader's, which end as it unmaps its
-// cache), less those that glibc makes for memory and threads, which no disk fails, and the end.
-std::vector<occurrence> own_calls(const std::string& trace, const std::regex& chosen) {
-  static const std::regex call_line("^(?:[0-9]+ +)?(\\w+)(?:\\(|$)");
-  static const std::regex left_out("mmap|munmap|mprotect|brk|futex|exit_group");
-  std::map<std::string, int> seen;
-  std::vector<occurrence> calls;
-  std::istringstream lines(trace);
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch m;
-    if (!std::regex_search(line, m, call_line)) continue;
-    const std::string call = m[1];
-    const int when = ++seen[call];
-    const bool own = (!wine.empty() || seen.count("munmap")) && !std::regex_match(call, left_out);
-    if (own && std::regex_match(call, chosen)) calls.push_back({call, when});
-  }
-  return calls;
-}
 
 // An error the sweep gives the calls that match: natively in strerror's words, under Wine (a
 // Windows error, set by the fault build's seam) in Wine's, under C.UTF-8.

@@ -40,11 +40,19 @@ void write_notices(const platform::console& c, const NameList& names,
   write_noted(c, messages::duplicate_piece, notices.duplicate);
 }
 
+// How a run ends: its exit status, whether it made the output, and the
+// interruption that cut it short, 0 for none.
+struct run_end {
+  int status = 1;
+  bool joined = false;
+  int interruption = 0;
+};
+
 // Everything between finding the folders and the final prompt, under the
 // folder's lock, so that runs in one folder take turns and the prompt of one
-// never holds up the next. The exit status; *joined when an output was made.
-int join_in(const platform::console& c, const std::string& folder, const std::string& tool_folder,
-            bool* joined) {
+// never holds up the next.
+run_end join_in(const platform::console& c, const std::string& folder,
+                const std::string& tool_folder) {
   const platform::folder_lock lock(folder);
   // A run that died may have left its unfinished output here.
   platform::remove_leftovers(tool_folder);
@@ -60,13 +68,13 @@ int join_in(const platform::console& c, const std::string& folder, const std::st
     const std::string entry = platform::join_path(folder, unreadable);
     if (!unreadable.empty()) write_line(c, stream::error, {messages::unreadable_entry, entry});
     write_line(c, stream::error, {messages::folder_searched, searched});
-    return 1;
+    return {};
   }
   sort_names(&names);
   if (names.size() < 2) {
     write_line(c, stream::error, {messages::too_few});
     write_line(c, stream::error, {messages::folder_searched, searched});
-    return 1;
+    return {};
   }
 
   // The second name may be no piece at all, and name no file: "." would be
@@ -76,28 +84,29 @@ int join_in(const platform::console& c, const std::string& folder, const std::st
   if (out_name.empty() || out_name == "." || out_name == "..") {
     write_line(c, stream::error, {messages::output_name_error});
     write_line(c, stream::error, {messages::the_name, derived, messages::names_no_file});
-    return 1;
+    return {};
   }
   const std::string out_path = platform::join_path(folder, out_name);
-  join_result result = join_result::exists;
+  join_outcome joined = {join_result::exists, 0};
   std::vector<std::uint64_t> sizes;
   if (!platform::path_exists(out_path)) {
     write_line(c, stream::output, {messages::making, out_name});
     write_line(c, stream::output, {});
-    result = join_files(c, folder, out_name, names, tool_folder, &sizes);
+    joined = join_files(c, folder, out_name, names, tool_folder, &sizes);
   }
+  // Nothing more is said of a join cut short.
+  if (joined.interruption) return {1, false, joined.interruption};
   // Also when something else took the name while this run joined.
-  if (result == join_result::exists) {
+  if (joined.result == join_result::exists) {
     write_line(c, stream::error, {messages::file_label, out_path, messages::already_made});
-    return 0;
+    return {0};
   }
-  if (result == join_result::failed) {
+  if (joined.result == join_result::failed) {
     write_line(c, stream::error, {messages::join_failed});
-    return 1;
+    return {};
   }
   write_notices(c, names, sizes);
-  *joined = true;
-  return 0;
+  return {0, true};
 }
 
 }  // namespace
@@ -106,22 +115,27 @@ int main() {
   platform::prepare_process();
   const platform::console c = platform::find_console();
 
-  int status = 1;
-  bool joined = false;
+  run_end end;
   std::string exe;
   platform::failure why;
   if (platform::executable_path(&exe, &why)) {
     // The pieces lie two levels up, around the tool's own folder.
     const std::string tool_folder = parent_folder(exe);
-    status = join_in(c, parent_folder(tool_folder), tool_folder, &joined);
+    end = join_in(c, parent_folder(tool_folder), tool_folder);
   } else {
     platform::write_failure(c, {messages::program_path_error}, why);
   }
-  // After a join the prompt follows the completion message, in the same write.
-  if (joined)
-    write_line(c, stream::output, {messages::join_done, messages::press_any_key});
-  else
-    write_line(c, stream::output, {messages::press_any_key});
-  platform::wait_for_key();
-  return status;
+  if (!end.interruption) {
+    // After a join the prompt follows the completion message, in the same write.
+    if (end.joined)
+      write_line(c, stream::output, {messages::join_done, messages::press_any_key});
+    else
+      write_line(c, stream::output, {messages::press_any_key});
+    end.interruption = platform::wait_for_key();
+  }
+  // The one place where an interruption ends the run, whether it came during
+  // the join (the title is back by now, and no unfinished output is left) or
+  // at the prompt (the terminal has its modes back).
+  if (end.interruption) platform::end_by(end.interruption);
+  return end.status;
 }

@@ -13,12 +13,10 @@ bool report(const console& c, const message& what, const std::string& path,
 }
 
 // Every segment, in order, to the end of out; false at the first failure, or
-// at an interruption, which *interruption then names. *sizes gets each
-// piece's bytes as it was opened.
+// at an interruption. *sizes gets each piece's bytes as it was opened.
 bool append_all(const console& c, const std::string& folder, const NameList& names,
                 const std::string& output_path, platform::output_file* out,
-                platform::progress_title* progress, std::vector<std::uint64_t>* sizes,
-                int* interruption) {
+                platform::progress_title* progress, std::vector<std::uint64_t>* sizes) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string path = platform::join_path(folder, names[i]);
     platform::write_line(c, platform::stream::output, {path});
@@ -30,49 +28,47 @@ bool append_all(const console& c, const std::string& folder, const NameList& nam
     sizes->push_back(in.size());
     progress->start_piece(i, in.size());
     const copy_result copied = out->append(in, progress, &why);
-    *interruption = copied.signal;
-    if (copied.what == copy_result::read_failed) return report(c, messages::read_file, path, why);
-    if (copied.what == copy_result::write_failed)
+    if (copied == copy_result::read_failed) return report(c, messages::read_file, path, why);
+    if (copied == copy_result::write_failed)
       return report(c, messages::write_file, output_path, why);
-    if (copied.what == copy_result::interrupted) return false;
+    if (copied == copy_result::interrupted) return false;
   }
   return true;
 }
 
 join_result publish(const console& c, const std::string& folder, const std::string& output_path,
-                    platform::output_file* out, int* interruption) {
+                    platform::output_file* out) {
   platform::failure why;
   const publish_result published = out->publish(folder, output_path, &why);
-  *interruption = published.signal;
-  if (published.what == publish_result::published) return join_result::joined;
-  if (published.what == publish_result::exists) return join_result::exists;
-  if (published.what == publish_result::failed) report(c, messages::write_file, output_path, why);
+  if (published == publish_result::published) return join_result::joined;
+  if (published == publish_result::exists) return join_result::exists;
+  report(c, messages::write_file, output_path, why);
   return join_result::failed;
 }
 
 }  // namespace
 
-join_result join_files(const console& c, const std::string& folder, const std::string& out_name,
-                       const NameList& names, const std::string& tool_folder,
-                       std::vector<std::uint64_t>* sizes) {
+join_outcome join_files(const console& c, const std::string& folder, const std::string& out_name,
+                        const NameList& names, const std::string& tool_folder,
+                        std::vector<std::uint64_t>* sizes) {
   const std::string output_path = platform::join_path(folder, out_name);
   std::string unusable = output_path;
-  platform::output_file out;
+  // From here until the output is published or gone, an interruption is
+  // noted instead of ending the run, so that nothing unfinished outlives it.
+  platform::interruption_guard guard;
   platform::progress_title progress(c, out_name, names.size());
+  platform::output_file out;
   platform::failure why;
-  int interruption = 0;
   join_result result = join_result::failed;
   if (!out.create(folder, tool_folder, &unusable, &why))
     report(c, messages::open_file, unusable, why);
-  else if (append_all(c, folder, names, output_path, &out, &progress, sizes, &interruption))
-    result = publish(c, folder, output_path, &out, &interruption);
-  // The one place where an interruption ends the run, also one that came as a
-  // call failed: the terminal's title back and the unfinished output gone first.
-  if (!interruption) interruption = platform::caught_interruption();
-  if (interruption) {
-    progress.restore();
-    out.discard();
-    platform::end_by(interruption);
-  }
-  return result;
+  else if (append_all(c, folder, names, output_path, &out, &progress, sizes))
+    result = publish(c, folder, output_path, &out);
+  // The unfinished output goes while the guard still notes: an interruption
+  // during this cleanup is handed back like one during the join. Then the
+  // title, whose sequence a note would hold back.
+  out.discard();
+  const int interruption = guard.give_back();
+  progress.restore();
+  return {result, interruption};
 }

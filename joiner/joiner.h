@@ -10,14 +10,22 @@
 
 enum class join_result { joined, exists, failed };
 
+// How a join ended, and the interruption that came meanwhile, 0 for none: by
+// then the console's title is back and no unfinished output is left, and the
+// run is the caller's to end by it (platform::end_by).
+struct join_outcome {
+  join_result result;
+  int interruption;
+};
+
 // Names each segment's path on the output stream as it goes. The output
 // appears at folder + separator + out_name only once it is whole and on
 // stable storage: exists when something took that name meanwhile; failed,
 // with the failure on the error stream, when nothing was published. An
-// interruption meanwhile ends the run here, once the console's title is back
-// and the unfinished output gone. A named temporary file, where one is
-// needed, lives in tool_folder. names is not empty. *sizes gets the bytes of
-// each piece joined, as it was opened.
-join_result join_files(const platform::console& console, const std::string& folder,
-                       const std::string& out_name, const NameList& names,
-                       const std::string& tool_folder, std::vector<std::uint64_t>* sizes);
+// interruption stops the join at once, unless it is publishing, which goes on
+// to its end. A named temporary file, where one is needed, lives in
+// tool_folder. names is not empty. *sizes gets the bytes of each piece
+// joined, as it was opened.
+join_outcome join_files(const platform::console& console, const std::string& folder,
+                        const std::string& out_name, const NameList& names,
+                        const std::string& tool_folder, std::vector<std::uint64_t>* sizes);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,60 +65,31 @@ file_id id_of(const struct stat& st) {
 // The signals that would end the run while its output is unfinished, or with
 // the terminal in the key wait's modes; a failed console write is one too.
 constexpr int interruption_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr std::size_t interruption_count = sizeof interruption_signals / sizeof(int);
 
-// Those that the run was not told to ignore (nohup ignores SIGHUP).
-sigset_t interruptions() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : interruption_signals) {
-    struct sigaction action;
-    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) sigaddset(&set, sig);
-  }
-  return set;
+// Whether the run may act on sig, *found becoming its action: the caller
+// neither blocks it (it means to deal with it beyond this run) nor ignores it
+// (nohup ignores SIGHUP).
+bool acts_on(int sig, const sigset_t& caller_mask, struct sigaction* found) {
+  return sigismember(&caller_mask, sig) == 0 && sigaction(sig, nullptr, found) == 0 &&
+         found->sa_handler != SIG_IGN;
 }
 
-// Blocks the interruptions, *caller_mask becoming the mask found. Returns
-// those that this run now holds: one that the caller had blocked, it means to
-// wait beyond this run, so the run neither acts on it nor unblocks it.
-sigset_t hold_interruptions(sigset_t* caller_mask) {
-  sigset_t held = interruptions();
-  sigprocmask(SIG_BLOCK, &held, caller_mask);
-  for (int sig : interruption_signals)
-    if (sigismember(caller_mask, sig) == 1) sigdelset(&held, sig);
-  return held;
+// The first interruption noted while a guard lives, 0 for none. A handler
+// gets no context, so the note lives here; reading it costs no system call.
+volatile sig_atomic_t noted_interruption = 0;
+
+// Where a write left at an interruption goes on, set only around the write
+// itself, which is safe to leave so: no write then starts after a note, to
+// block on a full pipe, whenever the note comes.
+sigjmp_buf* volatile leave_write = nullptr;
+
+void note_interruption(int sig) {
+  if (!noted_interruption) noted_interruption = sig;
+  if (leave_write) siglongjmp(*leave_write, 1);
 }
 
-// The first interruption caught while an output is unfinished, 0 for none:
-// read after every chunk, it costs no system call.
-volatile sig_atomic_t caught = 0;
-
-void catch_interruption(int sig) {
-  if (!caught) caught = sig;
-}
-
-// From here on, the interruptions that would end the run are caught instead;
-// one that the caller blocks or ignores stays so.
-void catch_interruptions() {
-  sigset_t caller_mask;
-  sigprocmask(SIG_BLOCK, nullptr, &caller_mask);
-  struct sigaction action = {};
-  action.sa_handler = catch_interruption;
-  action.sa_mask = interruptions();
-  action.sa_flags = SA_RESTART;
-  for (int sig : interruption_signals)
-    if (sigismember(&action.sa_mask, sig) == 1 && sigismember(&caller_mask, sig) != 1)
-      sigaction(sig, &action, nullptr);
-}
-
-// Each caught interruption ends the run again; one that came meanwhile stays
-// in caught, for the caller to act on.
-void release_interruptions() {
-  for (int sig : interruption_signals) {
-    struct sigaction action;
-    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == catch_interruption)
-      signal(sig, SIG_DFL);
-  }
-}
+bool interrupted() { return noted_interruption != 0; }
 
 bool utf8_locale() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
 
@@ -128,9 +100,13 @@ constexpr std::uint64_t write_back_step = 32 << 20;
 // Large enough that the per-call cost vanishes against the bytes moved.
 constexpr std::size_t buffer_size = 256 * 1024;
 
-bool write_all(int fd, const char* data, std::size_t n) {
+// The writes of write_all, each within reach of the handler's jump to left.
+bool write_each(int fd, const char* data, std::size_t n, sigjmp_buf* left) {
   while (n > 0) {
+    leave_write = left;
+    if (interrupted()) siglongjmp(*left, 1);
     ssize_t w = write(fd, data, n);
+    leave_write = nullptr;
     if (w < 0 && errno == EINTR) continue;
     if (w == 0) errno = ENOSPC;  // nothing written and no error: no room either
     if (w <= 0) return false;
@@ -138,6 +114,18 @@ bool write_all(int fd, const char* data, std::size_t n) {
     n -= static_cast<std::size_t>(w);
   }
   return true;
+}
+
+// False, with errno, when a write fails, or at an interruption (EINTR): a run
+// that is to end must not wait on a full pipe.
+bool write_all(int fd, const char* data, std::size_t n) {
+  sigjmp_buf left;
+  if (sigsetjmp(left, 0) != 0) {
+    leave_write = nullptr;
+    errno = EINTR;
+    return false;
+  }
+  return write_each(fd, data, n, &left);
 }
 
 // True also where a folder cannot be synced at all (EINVAL): the name is then
@@ -373,19 +361,29 @@ bool path_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-void wait_for_key() {
+int wait_for_key() {
   struct termios saved;
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
     char c;
     while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR) {
     }
-    return;
+    return 0;
   }
   // An interruption during the wait must not leave the terminal without echo:
-  // it is held and taken through a descriptor, so the modes go back first.
-  sigset_t caller_mask;
-  const sigset_t held = hold_interruptions(&caller_mask);
-  const int signals = signalfd(-1, &held, SFD_CLOEXEC);
+  // it is blocked and taken through a descriptor, so the modes go back first.
+  // One that the caller blocks stays blocked and pending, untaken.
+  sigset_t caller_mask, taken;
+  sigemptyset(&taken);
+  if (sigprocmask(SIG_BLOCK, nullptr, &caller_mask) != 0) sigfillset(&caller_mask);
+  struct sigaction found;
+  for (int sig : interruption_signals)
+    if (acts_on(sig, caller_mask, &found)) sigaddset(&taken, sig);
+  int signals = -1;
+  if (sigprocmask(SIG_BLOCK, &taken, nullptr) == 0) {
+    signals = signalfd(-1, &taken, SFD_CLOEXEC);
+    // Without the descriptor an interruption must still end the wait at once.
+    if (signals < 0) sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+  }
   // One key, unechoed, without Enter; Ctrl+C is a key here as under _getch.
   struct termios raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
@@ -414,19 +412,53 @@ void wait_for_key() {
   }
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   if (signals >= 0) close(signals);
-  // The signal taken ends the run as it would have without the wait; any
-  // other that came meanwhile does so when the caller's mask is back.
+  // Any other interruption that came meanwhile ends the run here, as it would
+  // have without the wait.
   sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
-  if (signal_info.ssi_signo) end_by(static_cast<int>(signal_info.ssi_signo));
+  return static_cast<int>(signal_info.ssi_signo);
 }
-
-int caught_interruption() { return caught; }
 
 void end_by(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
   // raise returns only for a signal the caller blocks, which no run acts on.
   _exit(128 + sig);
+}
+
+struct interruption_guard::found {
+  struct sigaction actions[interruption_count];
+  bool replaced[interruption_count];
+};
+
+interruption_guard::interruption_guard() : found_(new found{}) {
+  sigset_t caller_mask;
+  // A mask that cannot be told is taken as blocking all: nothing is replaced.
+  if (sigprocmask(SIG_BLOCK, nullptr, &caller_mask) != 0) sigfillset(&caller_mask);
+  struct sigaction noting = {};
+  noting.sa_handler = note_interruption;
+  // The copy's calls go on after the handler, as before; a console write,
+  // which may wait on its reader without end, is left by its jump instead.
+  // Nothing is blocked meanwhile, so that the jump leaves the mask as it was.
+  noting.sa_flags = SA_RESTART | SA_NODEFER;
+  sigemptyset(&noting.sa_mask);
+  for (std::size_t i = 0; i < interruption_count; ++i) {
+    const int sig = interruption_signals[i];
+    if (acts_on(sig, caller_mask, &found_->actions[i]))
+      found_->replaced[i] = sigaction(sig, &noting, nullptr) == 0;
+  }
+}
+
+interruption_guard::~interruption_guard() { give_back(); }
+
+int interruption_guard::give_back() {
+  if (!found_) return 0;
+  for (std::size_t i = 0; i < interruption_count; ++i)
+    if (found_->replaced[i]) sigaction(interruption_signals[i], &found_->actions[i], nullptr);
+  found_.reset();
+  // Once the actions are back no handler can note another.
+  const int sig = noted_interruption;
+  noted_interruption = 0;
+  return sig;
 }
 
 folder_lock::folder_lock(const std::string& folder) {
@@ -494,7 +526,6 @@ bool input_file::open(const std::string& path, failure* why) {
 
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable, failure* why) {
-  catch_interruptions();
   struct stat st;
   int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st, why);
   if (fd < 0 && (why->code == EOPNOTSUPP || why->code == EISDIR || why->code == EINVAL)) {
@@ -536,8 +567,7 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
 
 copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
-  // After every chunk: start writing back what is joined so far, and look
-  // for an interruption.
+  // After every chunk: start writing back what is joined so far.
   auto wrote = [&](std::uint64_t n) {
     unsent_ += n;
     if (unsent_ >= write_back_step) {
@@ -545,33 +575,37 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
       unsent_ = 0;
     }
     progress->advance(n);
-    return caught == 0;
   };
-  // A failure that an interruption came with is the interruption's.
-  auto failed = [&](copy_result::kind side) {
+  // A failure that an interruption came with ends the run by the interruption,
+  // and write_all holds its line back.
+  auto failed = [&](copy_result side) {
     *why = system_failure();
-    return caught ? copy_result(copy_result::interrupted, caught) : copy_result(side);
+    return side;
   };
   // The kernel moves the bytes, and shares blocks where the filesystem can.
   // A file that tells no size may yet have bytes; where the kernel refuses or
   // fails, the plain loop takes over from the current offsets and gives a
-  // real failure its proper side, read or write.
-  for (bool first = true; in.size_ > 0; first = false) {
+  // real failure its proper side, read or write. An interruption is looked
+  // for before every chunk.
+  for (bool first = true; in.size_ > 0;) {
+    if (interrupted()) return copy_result::interrupted;
     const ssize_t n = copy_file_range(in_fd, nullptr, out_fd, nullptr, write_back_step, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || (n == 0 && first)) break;
     if (n == 0) return copy_result::done;
-    if (!wrote(static_cast<std::uint64_t>(n))) return {copy_result::interrupted, caught};
+    first = false;
+    wrote(static_cast<std::uint64_t>(n));
   }
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   for (;;) {
+    if (interrupted()) return copy_result::interrupted;
     const ssize_t n = read(in_fd, buffer_.get(), buffer_size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return failed(copy_result::read_failed);
     if (n == 0) return copy_result::done;
     if (!write_all(out_fd, buffer_.get(), static_cast<std::size_t>(n)))
       return failed(copy_result::write_failed);
-    if (!wrote(static_cast<std::uint64_t>(n))) return {copy_result::interrupted, caught};
+    wrote(static_cast<std::uint64_t>(n));
   }
 }
 
@@ -581,8 +615,8 @@ publish_result output_file::publish(const std::string& folder, const std::string
   publish_result result = publish_result::failed;
   if (fdatasync(fd) == 0)
     result = temp_path_.empty() ? link_unnamed(fd, path) : rename_no_replace(temp_path_, path);
-  if (result.what == publish_result::failed) *why = system_failure();
-  if (result.what == publish_result::published) {
+  if (result == publish_result::failed) *why = system_failure();
+  if (result == publish_result::published) {
     temp_path_.clear();  // it has its name now
     // The name may not survive a power cut: a failed join leaves no output.
     if (!sync_folder(folder, why)) {
@@ -591,7 +625,6 @@ publish_result output_file::publish(const std::string& folder, const std::string
     }
   }
   discard();
-  if (caught) return {publish_result::interrupted, caught};
   return result;
 }
 
@@ -600,7 +633,6 @@ void output_file::discard() {
   handle_ = -1;
   if (!temp_path_.empty()) unlink(temp_path_.c_str());
   temp_path_.clear();
-  release_interruptions();
 }
 
 void remove_leftovers(const std::string& tool_folder) {

@@ -455,21 +455,30 @@ bool path_exists(const std::string& path) {
   return os.GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-void wait_for_key() {
+int wait_for_key() {
   DWORD mode;
   if (os.GetConsoleMode(os.GetStdHandle(STD_INPUT_HANDLE), &mode)) {
     _getch();
-    return;
+    return 0;
   }
   // A pipe, a file or NUL: one byte, or the end of input, ends the wait.
   char c;
   _read(_fileno(stdin), &c, 1);
+  return 0;
 }
 
-// No interruption reaches the join: a console's Ctrl+C ends the run from a thread of its own.
+// Never reached: nothing hands back an interruption on Windows, where Ctrl+C
+// ends the run from a thread of its own. The driver, the same on both
+// systems, still names it.
 void end_by(int signal) { ExitProcess(128 + signal); }
 
-int caught_interruption() { return 0; }
+struct interruption_guard::found {};
+
+interruption_guard::interruption_guard() {}
+
+interruption_guard::~interruption_guard() {}
+
+int interruption_guard::give_back() { return 0; }
 
 // A named mutex for the folder itself, whatever path names it, opened for
 // waiting only, so that runs elevated and not take turns. One that its

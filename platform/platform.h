@@ -155,19 +155,36 @@ bool list_folder(const std::string& folder, const folder_visit& visit, failure* 
 bool path_exists(const std::string& path);
 
 // Waits for one key press and takes all that it sent (an arrow key sends
-// several bytes); without a console, for one byte of standard input. On a
-// POSIX terminal, an interruption meanwhile gives the terminal its modes
-// back before it ends the run with its own status.
-void wait_for_key();
+// several bytes); without a console, for one byte of standard input. The
+// interruption that ended the wait instead, 0 for a key: on a POSIX terminal
+// the terminal has its modes back by then, and the run is the caller's to end
+// by it (end_by). Elsewhere an interruption ends the run as it comes.
+int wait_for_key();
 
 // Ends the run as signal would have, had nothing caught it: the shell's
 // status 128 + signal.
 [[noreturn]] void end_by(int signal);
 
-// The interruption that came while an output was unfinished, 0 for none (on
-// Windows always none: Ctrl+C ends the run there, and delete-on-close takes
-// the file).
-int caught_interruption();
+// While it lives, an interruption that would end the run (Ctrl+C, a request
+// to terminate, a hang-up, a console reader gone) and that the caller neither
+// blocks nor ignores is noted instead, and whatever copies or writes to the
+// console stops at once: the run can then leave nothing unfinished behind.
+// give_back puts back exactly what it found and hands back the interruption
+// noted, 0 for none; the run is then its owner's to end (end_by). On Windows
+// nothing is noted: Ctrl+C ends the run from a thread of its own, and
+// delete-on-close takes the unfinished output.
+class interruption_guard {
+ public:
+  interruption_guard();
+  ~interruption_guard();
+  interruption_guard(const interruption_guard&) = delete;
+  interruption_guard& operator=(const interruption_guard&) = delete;
+  int give_back();
+
+ private:
+  struct found;  // what the guard replaced, to be put back
+  std::unique_ptr<found> found_;
+};
 
 // While it lives, no other run of the tool joins in folder: runs take turns,
 // each waiting here for the one before. Where the system has no lock for
@@ -247,33 +264,20 @@ class input_file {
   file_id id_;
 };
 
-// How an append or a publish ended. interrupted: an interruption (POSIX:
-// SIGINT, SIGTERM, SIGHUP, and SIGPIPE from a console reader gone, each unless
-// the caller ignores or blocks it) came while the output was unfinished, and
-// signal says which; the run is then the caller's to end (end_by).
-struct copy_result {
-  enum kind { done, read_failed, write_failed, interrupted };
-  copy_result(kind k, int sig = 0) : what(k), signal(sig) {}
-  kind what;
-  int signal;
-};
-struct publish_result {
-  enum kind { published, exists, failed, interrupted };
-  publish_result(kind k, int sig = 0) : what(k), signal(sig) {}
-  kind what;
-  int signal;
-};
+// How an append or a publish ended. interrupted: an interruption_guard
+// noted one, and the append stopped at once.
+enum class copy_result { done, read_failed, write_failed, interrupted };
+enum class publish_result { published, exists, failed };
 
 // A new output, which nobody sees and no run takes for a piece until it is
 // published. Its life:
 //
 //   create → append, once per piece → publish, or discard
 //
-// From create until publish has made the output's name durable, or the file
-// is gone, interruptions are caught rather than let end the run, and append
-// and publish report one that came. publish and discard close the file, and
-// an output that goes unpublished, by discard or by leaving its scope, takes
-// its bytes with it; neither ends the run.
+// publish and discard close the file, and an output that goes unpublished,
+// by discard or by leaving its scope, takes its bytes with it. An append
+// stops at an interruption that its run's interruption_guard noted; a
+// publish, once begun, goes on to its end, so the output is whole or absent.
 class output_file {
  public:
   output_file() = default;
