@@ -16,8 +16,8 @@ enum class join_result { joined, exists, failed };
 // with the failure on the error stream, when nothing was published. An
 // interruption meanwhile ends the run here, once the console's title is back
 // and the unfinished output gone. A named temporary file, where one is
-// needed, lives in tool_folder. names is not empty. *sizes gets the bytes of
-// each piece joined, as it was opened.
+// needed, lives in tool_folder. names is not empty. *joined gets each piece
+// joined, in order, with the bytes moved from it; its names refer to names.
 join_result join_files(const platform::console& console, const std::string& folder,
                        const std::string& out_name, const NameList& names,
-                       const std::string& tool_folder, std::vector<std::uint64_t>* sizes);
+                       const std::string& tool_folder, std::vector<joined_piece>* joined);

@@ -534,11 +534,14 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return true;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
+copy_result output_file::append(const input_file& in, progress_title* progress,
+                                std::uint64_t* moved, failure* why) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
+  *moved = 0;
   // After every chunk: start writing back what is joined so far, and look
   // for an interruption.
   auto wrote = [&](std::uint64_t n) {
+    *moved += n;
     unsent_ += n;
     if (unsent_ >= write_back_step) {
       sync_file_range(out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);

@@ -591,8 +591,10 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return false;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
+copy_result output_file::append(const input_file& in, progress_title* progress,
+                                std::uint64_t* moved, failure* why) {
   if (!buffer_) buffer_.reset(new char[buffer_size]);
+  *moved = 0;
   for (;;) {
     DWORD n = 0;
     if (!os.ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr)) {
@@ -604,6 +606,7 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
       *why = system_failure();
       return copy_result::write_failed;
     }
+    *moved += n;
     progress->advance(n);
   }
 }

@@ -286,8 +286,10 @@ class output_file {
   // cannot serve, *unusable becomes its path.
   bool create(const std::string& folder, const std::string& tool_folder, std::string* unusable,
               failure* why);
-  // Everything that in yields, from its current position to its end.
-  copy_result append(const input_file& in, progress_title* progress, failure* why);
+  // Everything that in yields, from its current position to its end; *moved
+  // gets how many bytes that was, which a size at open cannot promise.
+  copy_result append(const input_file& in, progress_title* progress, std::uint64_t* moved,
+                     failure* why);
   // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
   bool is(const input_file& in) const { return in.id_ == id_; }
   // Puts the bytes on stable storage, then gives them the name path, in
