@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "platform/platform.h"
@@ -38,17 +39,38 @@ bool segment_name_less(std::string_view a, std::string_view b) {
   return a.compare(b) < 0;
 }
 
+namespace {
+
+// A name and what it is ordered by: itself, or a key of its own.
+struct keyed_name {
+  std::string_view key;
+  std::string* name;
+};
+
+}  // namespace
+
 void sort_names(NameList* names) {
-  std::vector<std::pair<std::string, std::string>> keyed;  // key, name
+  // The sort moves views and compares bytes where they lie: only a name that
+  // is not its own key (none on POSIX) gets one, kept where it stays put.
+  std::deque<std::string> own_keys;
+  std::vector<keyed_name> keyed;
   keyed.reserve(names->size());
-  for (std::string& name : *names) keyed.emplace_back(platform::order_key(name), std::move(name));
-  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-    if (segment_name_less(a.first, b.first)) return true;
+  std::string key;
+  for (std::string& name : *names) {
+    const bool other = platform::order_key(name, &key);
+    if (other) own_keys.push_back(std::move(key));
+    keyed.push_back({other ? std::string_view(own_keys.back()) : std::string_view(name), &name});
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const keyed_name& a, const keyed_name& b) {
+    if (segment_name_less(a.key, b.key)) return true;
     // One key for two names (code page bytes that are another name's UTF-8):
     // the names decide, so that the order never depends on the listing's.
-    return !segment_name_less(b.first, a.first) && a.second < b.second;
+    return !segment_name_less(b.key, a.key) && *a.name < *b.name;
   });
-  for (std::size_t i = 0; i < keyed.size(); ++i) (*names)[i] = std::move(keyed[i].second);
+  NameList sorted;
+  sorted.reserve(names->size());
+  for (const keyed_name& k : keyed) sorted.push_back(std::move(*k.name));
+  names->swap(sorted);
 }
 
 std::string derive_output_name(const NameList& names) {

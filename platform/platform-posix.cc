@@ -283,7 +283,7 @@ void write_line(const console& c, stream to, console_line line) {
 
 std::string file_name_as_made(const std::string& name) { return name; }
 
-std::string order_key(const std::string& name) { return name; }
+bool order_key(const std::string&, std::string*) { return false; }
 
 bool executable_path(std::string* path, failure* why) {
   // The user's own path is the one given to execve, kept when it still names

@@ -371,12 +371,10 @@ void write_line(const console& c, stream to, console_line line) {
   write_all(h, bytes.data(), bytes.size());
 }
 
-std::string order_key(const std::string& name) {
+bool order_key(const std::string& name, std::string* key) {
   // Under a UTF-8 code page the ANSI functions gave the UTF-8 itself; an
   // unpaired surrogate keeps its own bytes rather than U+FFFD's.
-  std::string key;
-  if (GetACP() == CP_UTF8 || !to_ansi(wide(name), WC_NO_BEST_FIT_CHARS, &key)) return name;
-  return key;
+  return GetACP() != CP_UTF8 && to_ansi(wide(name), WC_NO_BEST_FIT_CHARS, key) && *key != name;
 }
 
 std::string file_name_as_made(const std::string& name) {

@@ -106,8 +106,9 @@ std::string file_name_as_made(const std::string& name);
 // on POSIX. On Windows, the ANSI code page's bytes where they represent the
 // name exactly, so that such names keep the order the ANSI functions gave
 // them; the name's UTF-8 otherwise, which keeps one title's pieces in
-// counter order.
-std::string order_key(const std::string& name);
+// counter order. True, with *key, only where that is not the name itself:
+// most names cost no key.
+bool order_key(const std::string& name, std::string* key);
 
 // The path by which this program was started, as the user named it (links
 // not resolved); false when it cannot be had whole.
