@@ -19,8 +19,12 @@ bool append_all(const console& c, const std::string& folder, const NameList& nam
                 const std::string& output_path, platform::output_file* out,
                 platform::progress_title* progress, std::vector<joined_piece>* joined,
                 int* interruption) {
+  // One path for every piece: the folder's part stays, the name after it changes.
+  std::string path = platform::join_path(folder, "");
+  const std::size_t folder_part = path.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::string path = platform::join_path(folder, names[i]);
+    path.resize(folder_part);
+    path += names[i];
     platform::write_line(c, platform::stream::output, {path});
     platform::input_file in;
     platform::failure why;

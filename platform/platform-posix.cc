@@ -268,12 +268,15 @@ void write_line(const console& c, stream to, console_line line) {
   const bool utf8 = utf8_locale();
   // A name is data: on a terminal it must not act. A file or a pipe keeps its bytes.
   const bool terminal = c.terminal[int(to)];
-  std::string bytes;
+  std::string& bytes = c.line;
+  bytes.clear();
   for (const line_part& part : line) {
     if (part.fixed)
       bytes += utf8 ? part.fixed->utf8 : part.fixed->gbk;
+    else if (terminal)
+      bytes += without_controls(*part.text, utf8);
     else
-      bytes += terminal ? without_controls(*part.text, utf8) : *part.text;
+      bytes += *part.text;  // not through ?:, which would copy it
   }
   bytes += '\n';
   // What the console cannot take, it cannot be told either; the output's

@@ -78,6 +78,9 @@ enum class stream { output, error };
 // a run by find_console and handed to whatever writes to them.
 struct console {
   bool terminal[2] = {false, false};  // by stream
+  // The bytes of the line being written, kept from line to line: once the
+  // longest has been met, a line costs no allocation.
+  mutable std::string line;
 };
 console find_console();
 
