@@ -62,10 +62,12 @@ void sort_names(NameList* names) {
     keyed.push_back({other ? std::string_view(own_keys.back()) : std::string_view(name), &name});
   }
   std::sort(keyed.begin(), keyed.end(), [](const keyed_name& a, const keyed_name& b) {
-    if (segment_name_less(a.key, b.key)) return true;
+    // segment_name_less, with the bytes compared once.
+    if (a.key.size() != b.key.size()) return a.key.size() < b.key.size();
+    const int order = a.key.compare(b.key);
     // One key for two names (code page bytes that are another name's UTF-8):
     // the names decide, so that the order never depends on the listing's.
-    return !segment_name_less(b.key, a.key) && *a.name < *b.name;
+    return order < 0 || (order == 0 && *a.name < *b.name);
   });
   NameList sorted;
   sorted.reserve(names->size());
