@@ -41,17 +41,39 @@ bool segment_name_less(std::string_view a, std::string_view b) {
 
 namespace {
 
-// A name and what it is ordered by: itself, or a key of its own.
+// A name and what it is ordered by: itself, or a key of its own; head holds
+// the key's eight bytes after the prefix that every key shares, as a number
+// that orders as they do, so that most pairs are told apart without memcmp.
 struct keyed_name {
+  std::uint64_t head;
   std::string_view key;
   std::string* name;
 };
 
+// How many first bytes all keys share (a series' title, "movie.flv_").
+std::size_t shared_prefix(const std::vector<keyed_name>& keyed) {
+  std::size_t shared = keyed.empty() ? 0 : keyed[0].key.size();
+  for (const keyed_name& k : keyed) {
+    const std::string_view first = keyed[0].key.substr(0, std::min(shared, k.key.size()));
+    shared = std::mismatch(first.begin(), first.end(), k.key.begin()).first - first.begin();
+  }
+  return shared;
+}
+
+// Zeros past the end: keys are compared by bytes only where their lengths are equal.
+std::uint64_t head_of(std::string_view key, std::size_t from) {
+  std::uint64_t head = 0;
+  for (std::size_t i = from; i < from + 8; ++i)
+    head = head << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  return head;
+}
+
 }  // namespace
 
 void sort_names(NameList* names) {
-  // The sort moves views and compares bytes where they lie: only a name that
-  // is not its own key (none on POSIX) gets one, kept where it stays put.
+  // The sort moves small handles and compares bytes where they lie: only a
+  // name that is not its own key (none on POSIX) gets one, kept where it
+  // stays put.
   std::deque<std::string> own_keys;
   std::vector<keyed_name> keyed;
   keyed.reserve(names->size());
@@ -59,11 +81,14 @@ void sort_names(NameList* names) {
   for (std::string& name : *names) {
     const bool other = platform::order_key(name, &key);
     if (other) own_keys.push_back(std::move(key));
-    keyed.push_back({other ? std::string_view(own_keys.back()) : std::string_view(name), &name});
+    keyed.push_back({0, other ? std::string_view(own_keys.back()) : std::string_view(name), &name});
   }
+  const std::size_t shared = shared_prefix(keyed);
+  for (keyed_name& k : keyed) k.head = head_of(k.key, shared);
   std::sort(keyed.begin(), keyed.end(), [](const keyed_name& a, const keyed_name& b) {
-    // segment_name_less, with the bytes compared once.
+    // segment_name_less, the bytes compared once and only past the heads' tie.
     if (a.key.size() != b.key.size()) return a.key.size() < b.key.size();
+    if (a.head != b.head) return a.head < b.head;
     const int order = a.key.compare(b.key);
     // One key for two names (code page bytes that are another name's UTF-8):
     // the names decide, so that the order never depends on the listing's.
