@@ -8,11 +8,12 @@
 # BENCH_BEFORE names earlier builds of the tool (other commits'), separated by
 # spaces, each NAME=PATH (a bare PATH is named "before"): they run beside it in
 # the same rounds, for a side-by-side comparison.
-# Each round runs the commands a few times; rounds alternate their order, so
-# that a slow spell of the machine falls on all of them.
+# Each round runs every command once (the first round after a warm-up run);
+# rounds alternate their order, so that a slow spell of the machine, which
+# another user's load brings for seconds, falls on all of them alike.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-rounds=${1:-3}
+rounds=${1:-9}
 
 builds=() # NAME=PATH, the earlier builds
 for entry in ${BENCH_BEFORE:-}; do
@@ -80,7 +81,7 @@ peak_rss() {
 
 printf '%-28s %9s %9s %9s %6s %6s %9s\n' "" wall user system /cat /sync "peak RSS"
 run_scenario() {
-  local name=$1 label=$2 runs=$3 dir=$work/$1 build
+  local name=$1 label=$2 dir=$work/$1 build
   local cat="xargs -a $work/$name.names cat >$work/cat.out"
   local order=(-n tool "$dir/tool/joiner <$work/key")
   for build in "${builds[@]}"; do order+=(-n "${build%%=*}" "$dir/${build%%=*}/joiner <$work/key"); done
@@ -92,12 +93,12 @@ run_scenario() {
       # Each command is three words: -n, its name, its line.
       for ((i = ${#order[@]} - 3; i >= 0; i -= 3)); do this+=("${order[@]:i:3}"); done
     fi
-    (cd "$dir" && hyperfine --style none --runs "$runs" --warmup 1 \
+    (cd "$dir" && hyperfine --style none --runs 1 --warmup $((r == 1)) \
       --prepare "rm -f $dir/p.k $work/cat.out; sync" "${this[@]}" \
       --export-json "$work/$name.round$r.json" >/dev/null 2>&1)
   done
   rm -f "$dir/p.k"
-  echo "$label ($((rounds * runs)) runs each)"
+  echo "$label ($rounds runs each)"
   local c s command
   c=$(median cat "$name")
   s=$(median synced "$name")
@@ -115,13 +116,13 @@ run_scenario() {
 }
 
 make_scenario large 64 $((16 << 20))
-run_scenario large "1 GiB in 64 pieces of 16 MiB" 3
+run_scenario large "1 GiB in 64 pieces of 16 MiB"
 rm -rf "$work/large"
 make_scenario small 20000 4096
-run_scenario small "20,000 pieces of 4 KiB" 3
+run_scenario small "20,000 pieces of 4 KiB"
 rm -rf "$work/small"
 make_scenario one 100000 1
-run_scenario one "100,000 pieces of 1 byte" 3
+run_scenario one "100,000 pieces of 1 byte"
 rm -rf "$work/one"
 make_scenario empty 100000 0
-run_scenario empty "100,000 empty pieces" 2
+run_scenario empty "100,000 empty pieces"
