@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/common.h"
@@ -18,7 +19,7 @@ bool list_files(const std::string& folder, const std::string& tool_folder, NameL
                 platform::failure* why, std::string* unreadable);
 
 // Shorter names first, then byte order, so unpadded counters sort by value.
-bool segment_name_less(const std::string& a, const std::string& b);
+bool segment_name_less(std::string_view a, std::string_view b);
 
 // Sorts names by segment_name_less over each name's platform::order_key,
 // computed once a name.
@@ -28,22 +29,27 @@ void sort_names(NameList* names);
 // names must hold at least two names.
 std::string derive_output_name(const NameList& names);
 
-// Names of one kind that a notice lists: the first ten, and how many more
-// there are, in decimal ("" for none), since a gap between two long counters
-// may outnumber any integer.
+// How many names of one kind a notice lists; the rest it counts.
+constexpr std::size_t listed_of_a_kind = 10;
+
+// Names of one kind that a notice lists: the first listed_of_a_kind, and how
+// many more there are, in decimal ("" for none), since a gap between two long
+// counters may outnumber any integer.
 struct noted_names {
   NameList names;
   std::string more;
 };
 
-// What the names of a join say of its pieces. The series is the second name's:
-// the names title.kind_N.suffix with its bytes before the counter N and after
-// it. Missing: counters that no name carries, from 1 (or 0) up to the
-// largest, named with the series' padding; extra: names not of the series;
-// empty: pieces of the series that held no byte (sizes, one a name); duplicate:
-// pieces whose counter an earlier one had. All empty where the second name
-// has no counter.
+// What the names of a join say of its pieces, given in join order. The series
+// is the second name's: the names title.kind_N.suffix with its bytes before
+// the counter N and after it. Missing: counters that no name carries, from 1
+// (or 0) up to the largest, named with the series' padding; extra: names not
+// of the series; empty: pieces of the series from which the join moved no
+// byte; duplicate: pieces whose counter an earlier one had. All empty where
+// the second name has no counter. Linear in the names where the counters
+// rise, as they do in a sorted list unless one value comes in several widths
+// (_1, _01).
 struct series_notices {
   noted_names missing, extra, empty, duplicate;
 };
-series_notices check_series(const NameList& names, const std::vector<std::uint64_t>& sizes);
+series_notices check_series(const std::vector<joined_piece>& pieces);

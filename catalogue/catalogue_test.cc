@@ -50,7 +50,9 @@ TEST_F(in_locale, find_last_char_pairs_bytes_only_under_a_double_byte_code_page)
 
 // The notices of a join whose pieces all held bytes.
 series_notices notices_of(const NameList& names) {
-  return check_series(names, std::vector<std::uint64_t>(names.size(), 1));
+  std::vector<joined_piece> pieces;
+  for (const std::string& name : names) pieces.push_back({name, 1});
+  return check_series(pieces);
 }
 
 TEST(check_series, names_the_missing_in_the_series_padding_from_one_or_zero) {
@@ -72,20 +74,30 @@ TEST(check_series, lists_ten_of_a_gap_and_counts_the_rest_of_any_length) {
 }
 
 TEST(check_series, names_what_is_extra_empty_or_doubled_in_join_order) {
-  const NameList names = {"notes.txt", "a.b_1.c", "a.b_01.c", "a.b_2.d", "b.b_2.c"};
-  const series_notices n = check_series(names, {5, 0, 7, 0, 0});
+  const series_notices n = check_series(
+      {{"notes.txt", 5}, {"a.b_1.c", 0}, {"a.b_01.c", 7}, {"a.b_2.d", 0}, {"b.b_2.c", 0}});
   EXPECT_EQ(n.extra.names, (NameList{"notes.txt", "a.b_2.d", "b.b_2.c"}));
   EXPECT_EQ(n.empty.names, (NameList{"a.b_1.c"}));
   EXPECT_EQ(n.duplicate.names, (NameList{"a.b_01.c"}));
   EXPECT_TRUE(n.missing.names.empty());
 }
 
-// Without a counter in the second name there is no series to speak of.
+// Without a counter in the second name there is no series to speak of, though
+// the others would give one of each kind.
 TEST(check_series, says_nothing_where_the_second_name_has_no_counter) {
   for (const char* second : {"x_y.mp4.001", "seg.part", "noext", "a_b.c"}) {
-    const series_notices n = check_series({"a.b_1.c", second}, {0, 0});
-    EXPECT_TRUE(n.extra.names.empty() && n.empty.names.empty()) << second;
+    const series_notices n = check_series({{"a.b_3.c", 0}, {second, 0}, {"a.b_03.c", 0}});
+    EXPECT_TRUE(n.missing.names.empty()) << second;
+    EXPECT_TRUE(n.extra.names.empty()) << second;
+    EXPECT_TRUE(n.empty.names.empty()) << second;
+    EXPECT_TRUE(n.duplicate.names.empty()) << second;
   }
+}
+
+// Ten of a kind are all named; the eleventh is where the count begins.
+TEST(check_series, counts_from_the_eleventh_of_a_kind) {
+  EXPECT_EQ(notices_of({"a.b_1.c", "a.b_12.c"}).missing.more, "");
+  EXPECT_EQ(notices_of({"a.b_1.c", "a.b_13.c"}).missing.more, "1");
 }
 
 // Every path that reaches a Windows file function, the rename's target too.

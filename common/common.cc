@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-std::size_t find_last_char(const std::string& s, char c) {
+std::size_t find_last_char(std::string_view s, char c) {
   // ASCII alone, as most names are, pairs no bytes.
   const auto ascii = [](char b) { return static_cast<unsigned char>(b) < 0x80; };
   if (std::all_of(s.begin(), s.end(), ascii)) return s.rfind(c);

@@ -1,13 +1,23 @@
 // Types and helpers shared by the catalogue, the joiner and the driver.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Bare file names (no folder part), as the platform holds them: the folder's
 // own bytes on POSIX, UTF-8 on Windows.
 using NameList = std::vector<std::string>;
+
+// A piece as the join took it: its name, which refers to the list joined and
+// lives no longer than it, and the bytes the join moved from it (a file in
+// /proc says 0 at its open, yet gives bytes).
+struct joined_piece {
+  std::string_view name;
+  std::uint64_t bytes;
+};
 
 // A fixed text of the dialogue in both encodings a console may need: UTF-8,
 // and the GBK bytes that have always been written where UTF-8 is not the
@@ -82,7 +92,7 @@ using console_line = std::initializer_list<line_part>;
 // current locale (GBK's second bytes include "\" and "_") is not a match:
 // under a double-byte code page, a lead byte and the byte after it are one.
 // In UTF-8 no byte of a longer character is ASCII, so every match is exact.
-std::size_t find_last_char(const std::string& s, char c);
+std::size_t find_last_char(std::string_view s, char c);
 
 // text as a terminal or console may be shown it: each control character
 // (0x01-0x1F, 0x7F and, in UTF-8, U+0080-U+009F) a "?", so that a name never

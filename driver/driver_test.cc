@@ -280,6 +280,9 @@ const row rows[] = {
   {"a Hangul title on a UTF-8 terminal", hangul, joins("드라마.flv", hangul), terminal | western_utf8},
   {"an emoji title", emoji, joins("??新年.flv", numbered("??新年.flv_", 3)),
    wine_only | chinese_utf8, {}, "🎉新年.flv"},
+  // Its size says 0, yet the join moves its bytes: no empty piece.
+  {"a piece that is a link to /proc/version", {"p.x_1.tmp", "p.x_2.tmp>/proc/version"},
+   joins("p.x", p2), unix_entries},
 };
 // clang-format on
 
@@ -878,8 +881,9 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const std::string output = s.pieces + "/" + (r.output_file.empty() ? e.output : r.output_file);
   std::string joined;
   for (std::string entry : r.entries) {
-    if (entry.back() == '~') entry.pop_back();  // hidden, yet a piece
-    if (e.joined && entry.back() != '!') joined += read_file(s.pieces + "/" + on_disk(r, entry));
+    if (entry.back() == '~') entry.pop_back();                  // hidden, yet a piece
+    const std::string name = entry.substr(0, entry.find('>'));  // a link gives its target's bytes
+    if (e.joined && entry.back() != '!') joined += read_file(s.pieces + "/" + on_disk(r, name));
   }
   if (e.joined) files[output] = shown(joined);
   if (r.options & name_taken) files[output] = "taken";

@@ -1,7 +1,6 @@
 // Joins the numbered pieces lying in the folder that holds this tool's own
 // folder, then waits for a key so that a double-clicked console stays open.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,9 +30,8 @@ void write_noted(const platform::console& c, const message& label, const noted_n
 
 // A whole output may still lack a piece the downloader lost, or hold a stray
 // file: what the names say is told before the join is called complete.
-void write_notices(const platform::console& c, const NameList& names,
-                   const std::vector<std::uint64_t>& sizes) {
-  const series_notices notices = check_series(names, sizes);
+void write_notices(const platform::console& c, const std::vector<joined_piece>& pieces) {
+  const series_notices notices = check_series(pieces);
   write_noted(c, messages::missing_piece, notices.missing);
   write_noted(c, messages::extra_file, notices.extra);
   write_noted(c, messages::empty_piece, notices.empty);
@@ -88,11 +86,11 @@ run_end join_in(const platform::console& c, const std::string& folder,
   }
   const std::string out_path = platform::join_path(folder, out_name);
   join_outcome joined = {join_result::exists, 0};
-  std::vector<std::uint64_t> sizes;
+  std::vector<joined_piece> pieces;
   if (!platform::path_exists(out_path)) {
     write_line(c, stream::output, {messages::making, out_name});
     write_line(c, stream::output, {});
-    joined = join_files(c, folder, out_name, names, tool_folder, &sizes);
+    joined = join_files(c, folder, out_name, names, tool_folder, &pieces);
   }
   // Nothing more is said of a join cut short.
   if (joined.interruption) return {1, false, joined.interruption};
@@ -105,7 +103,7 @@ run_end join_in(const platform::console& c, const std::string& folder,
     write_line(c, stream::error, {messages::join_failed});
     return {};
   }
-  write_notices(c, names, sizes);
+  write_notices(c, pieces);
   return {0, true};
 }
 

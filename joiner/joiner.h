@@ -24,8 +24,8 @@ struct join_outcome {
 // with the failure on the error stream, when nothing was published. An
 // interruption stops the join at once, unless it is publishing, which goes on
 // to its end. A named temporary file, where one is needed, lives in
-// tool_folder. names is not empty. *sizes gets the bytes of each piece
-// joined, as it was opened.
+// tool_folder. names is not empty. *joined gets each piece joined, in order,
+// with the bytes moved from it; its names refer to names.
 join_outcome join_files(const platform::console& console, const std::string& folder,
                         const std::string& out_name, const NameList& names,
-                        const std::string& tool_folder, std::vector<std::uint64_t>* sizes);
+                        const std::string& tool_folder, std::vector<joined_piece>* joined);

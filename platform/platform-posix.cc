@@ -256,12 +256,15 @@ void write_line(const console& c, stream to, console_line line) {
   const bool utf8 = utf8_locale();
   // A name is data: on a terminal it must not act. A file or a pipe keeps its bytes.
   const bool terminal = c.terminal[int(to)];
-  std::string bytes;
+  std::string& bytes = c.line;
+  bytes.clear();
   for (const line_part& part : line) {
     if (part.fixed)
       bytes += utf8 ? part.fixed->utf8 : part.fixed->gbk;
+    else if (terminal)
+      bytes += without_controls(*part.text, utf8);
     else
-      bytes += terminal ? without_controls(*part.text, utf8) : *part.text;
+      bytes += *part.text;  // not through ?:, which would copy it
   }
   bytes += '\n';
   // What the console cannot take, it cannot be told either; the output's
@@ -271,7 +274,7 @@ void write_line(const console& c, stream to, console_line line) {
 
 std::string file_name_as_made(const std::string& name) { return name; }
 
-std::string order_key(const std::string& name) { return name; }
+bool order_key(const std::string&, std::string*) { return false; }
 
 bool executable_path(std::string* path, failure* why) {
   // The user's own path is the one given to execve, kept when it still names
@@ -565,10 +568,13 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return true;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
+copy_result output_file::append(const input_file& in, progress_title* progress,
+                                std::uint64_t* moved, failure* why) {
   const int in_fd = static_cast<int>(in.handle_), out_fd = static_cast<int>(handle_);
+  *moved = 0;
   // After every chunk: start writing back what is joined so far.
   auto wrote = [&](std::uint64_t n) {
+    *moved += n;
     unsent_ += n;
     if (unsent_ >= write_back_step) {
       sync_file_range(out_fd, 0, 0, SYNC_FILE_RANGE_WRITE);

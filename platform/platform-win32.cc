@@ -181,11 +181,10 @@ std::string narrow(const wchar_t* w, std::size_t n) {
 // MAX_PATH limit and keeps a name's trailing dots and spaces.
 std::wstring long_path(const std::string& path) { return wide(long_path_form(path)); }
 
-// The bytes that the ANSI functions would give for w, with flags as
+// Appends to *bytes what the ANSI functions would give for w, with flags as
 // WideCharToMultiByte takes them; false when some character had no exact
 // equivalent in the code page.
-bool to_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
-  bytes->clear();
+bool append_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
   if (w.empty()) return true;
   // A UTF-8 code page takes no flags and no question.
   const bool utf8 = GetACP() == CP_UTF8;
@@ -193,9 +192,10 @@ bool to_ansi(const std::wstring& w, DWORD flags, std::string* bytes) {
   const int size = static_cast<int>(w.size());
   const int n = os.WideCharToMultiByte(CP_ACP, flags, w.data(), size, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return false;
-  bytes->resize(static_cast<std::size_t>(n));
+  const std::size_t at = bytes->size();
+  bytes->resize(at + static_cast<std::size_t>(n));
   BOOL lossy = FALSE;
-  return os.WideCharToMultiByte(CP_ACP, flags, w.data(), size, &(*bytes)[0], n, nullptr,
+  return os.WideCharToMultiByte(CP_ACP, flags, w.data(), size, &(*bytes)[at], n, nullptr,
                                 utf8 ? nullptr : &lossy) == n &&
          !lossy;
 }
@@ -358,37 +358,38 @@ console find_console() {
 
 void write_line(const console& c, stream to, console_line line) {
   const HANDLE h = os.GetStdHandle(to == stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  std::string& bytes = c.line;
+  bytes.clear();
   if (c.terminal[int(to)]) {
     // A console shows every character, whatever its code page; a name's
     // control characters must not act on it (a terminal takes escapes).
-    std::wstring text;
-    for (const line_part& part : line)
-      text += wide(part.fixed ? part.fixed->utf8 : without_controls(*part.text, true));
-    text += L"\r\n";
+    for (const line_part& part : line) {
+      if (part.fixed)
+        bytes += part.fixed->utf8;
+      else
+        bytes += without_controls(*part.text, true);
+    }
+    bytes += "\r\n";
     // What the console cannot take, it cannot be told either.
-    write_console(h, text);
+    write_console(h, wide(bytes));
     return;
   }
   // A file or a pipe gets the bytes it always got.
-  std::string bytes, name;
   for (const line_part& part : line) {
-    if (part.fixed) {
+    if (part.fixed)
       bytes += part.fixed->gbk;
-    } else {
-      to_ansi(wide(*part.text), WC_NO_BEST_FIT_CHARS, &name);
-      bytes += name;
-    }
+    else
+      append_ansi(wide(*part.text), WC_NO_BEST_FIT_CHARS, &bytes);
   }
   bytes += "\r\n";
   write_all(h, bytes.data(), bytes.size());
 }
 
-std::string order_key(const std::string& name) {
+bool order_key(const std::string& name, std::string* key) {
   // Under a UTF-8 code page the ANSI functions gave the UTF-8 itself; an
   // unpaired surrogate keeps its own bytes rather than U+FFFD's.
-  std::string key;
-  if (GetACP() == CP_UTF8 || !to_ansi(wide(name), WC_NO_BEST_FIT_CHARS, &key)) return name;
-  return key;
+  key->clear();
+  return GetACP() != CP_UTF8 && append_ansi(wide(name), WC_NO_BEST_FIT_CHARS, key) && *key != name;
 }
 
 std::string file_name_as_made(const std::string& name) {
@@ -612,8 +613,10 @@ bool output_file::create(const std::string& folder, const std::string& tool_fold
   return false;
 }
 
-copy_result output_file::append(const input_file& in, progress_title* progress, failure* why) {
+copy_result output_file::append(const input_file& in, progress_title* progress,
+                                std::uint64_t* moved, failure* why) {
   if (!buffer_) buffer_.reset(new char[buffer_size]);
+  *moved = 0;
   for (;;) {
     DWORD n = 0;
     if (!os.ReadFile(as_handle(in.handle_), buffer_.get(), DWORD{buffer_size}, &n, nullptr)) {
@@ -625,6 +628,7 @@ copy_result output_file::append(const input_file& in, progress_title* progress, 
       *why = system_failure();
       return copy_result::write_failed;
     }
+    *moved += n;
     progress->advance(n);
   }
 }

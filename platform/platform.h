@@ -78,6 +78,9 @@ enum class stream { output, error };
 // a run by find_console and handed to whatever writes to them.
 struct console {
   bool terminal[2] = {false, false};  // by stream
+  // The bytes of the line being written, kept from line to line: once the
+  // longest has been met, a line costs no allocation.
+  mutable std::string line;
 };
 console find_console();
 
@@ -106,8 +109,9 @@ std::string file_name_as_made(const std::string& name);
 // on POSIX. On Windows, the ANSI code page's bytes where they represent the
 // name exactly, so that such names keep the order the ANSI functions gave
 // them; the name's UTF-8 otherwise, which keeps one title's pieces in
-// counter order.
-std::string order_key(const std::string& name);
+// counter order. True, with *key, only where that is not the name itself:
+// most names cost no key.
+bool order_key(const std::string& name, std::string* key);
 
 // The path by which this program was started, as the user named it (links
 // not resolved); false when it cannot be had whole.
@@ -290,8 +294,10 @@ class output_file {
   // cannot serve, *unusable becomes its path.
   bool create(const std::string& folder, const std::string& tool_folder, std::string* unusable,
               failure* why);
-  // Everything that in yields, from its current position to its end.
-  copy_result append(const input_file& in, progress_title* progress, failure* why);
+  // Everything that in yields, from its current position to its end; *moved
+  // gets how many bytes that was, which a size at open cannot promise.
+  copy_result append(const input_file& in, progress_title* progress, std::uint64_t* moved,
+                     failure* why);
   // Only a piece that is a link to this very output (/proc/self/fd/N) can be.
   bool is(const input_file& in) const { return in.id_ == id_; }
   // Puts the bytes on stable storage, then gives them the name path, in
