@@ -92,48 +92,80 @@ expectation stops_with(const std::string& error) { return {"", {}, error, 1, fal
 // For a run cut short by a signal or a reader gone: the output whole or not, the prompt or not.
 constexpr bool whole = true, unfinished = false, at_prompt = true, before_prompt = false;
 
-// How a row runs.
+// How a row runs. An option's bit is its place in this list, and option_count counts the places.
 enum option : unsigned {
   // Where (reason_to_skip).
-  natively_only = 1 << 0,
-  wine_only = 1 << 1,
-  fuse_only = 1 << 2,     // on a drive without unnamed files, where the output is named at once
-  unix_entries = 1 << 3,  // FIFOs, folder modes or GBK names, which FUSE drives lack
+  natively_only,
+  wine_only,
+  fuse_only,     // on a drive without unnamed files, where the output is named at once
+  unix_entries,  // FIFOs, folder modes or GBK names, which FUSE drives lack
   // How the tool is started (command_for).
-  traced = 1 << 4,                // the calls that publish the output
-  chinese_utf8 = 1 << 5,          // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
-  western_utf8 = 1 << 6,          // LC_ALL=C.UTF-8 (Wine's code page 1252)
-  caller_blocks_sigint = 1 << 7,  // with one pending as the tool starts
-  caller_ignores_sigpipe = 1 << 8,
-  piece_held_open = 1 << 9,  // the second, by another Windows program, sharing it
-  piece_held_exclusively = 1 << 10,
-  full_disk = 1 << 11,  // room for 4 KiB of output: a file-size limit, under Wine a small disk
+  traced,                // the calls that publish the output
+  every_call,            // traced, and open to faults, whatever the call
+  chinese_utf8,          // LC_ALL=zh_CN.UTF-8 (Wine's code page 936), not zh_CN.GBK
+  western_utf8,          // LC_ALL=C.UTF-8 (Wine's code page 1252)
+  caller_blocks_sigint,  // with one pending as the tool starts
+  caller_ignores_sigpipe,
+  reused_ids,       // dead runs' leftovers bearing this run's process id, a newer's
+  piece_held_open,  // the second, by another Windows program, sharing it
+  piece_held_exclusively,
+  full_disk,  // room for 4 KiB of output: a file-size limit, under Wine a small disk
   // What lies around it (stage).
-  linked_tool = 1 << 12,  // the tool's folder a link to one elsewhere, the tool in it another
-  read_only_tool_folder = 1 << 13,
-  tool_elsewhere = 1 << 14,  // the tool's folder a link to another drive
-  long_path = 1 << 15,       // past Windows' MAX_PATH
-  // The console (run): a terminal, where the row presses a key.
-  terminal = 1 << 16,
-  sigterm_at_prompt = 1 << 17,
+  linked_tool,  // the tool's folder a link to one elsewhere, the tool in it another
+  read_only_tool_folder,
+  tool_elsewhere,  // the tool's folder a link to another drive
+  long_path,       // past Windows' MAX_PATH
+  // The console (run): a terminal, where the row presses a key; the error stream on the output's
+  // pipe, as a console shows both (start).
+  terminal,
+  sigterm_at_prompt,
+  one_stream,
   // What the run meets, held at its first piece's line, its folder locked (meet).
-  name_taken = 1 << 18,
-  second_run = 1 << 19,
-  second_folder = 1 << 20,  // whose tool folder is a link to this one's
-  reader_gone = 1 << 21,
-  piece_made_output = 1 << 22,
-  other_spelling = 1 << 25,  // a run whose folder is this one's, in capitals (exFAT)
-  held = name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling,
-  every_call = 1 << 23,  // traced, and open to faults, whatever the call
-  reused_ids = 1 << 24,  // dead runs' leftovers bearing this run's process id, a newer's
-  one_stream = 1 << 26,  // the error stream on the output's pipe, as a console shows both
+  name_taken,
+  second_run,
+  second_folder,  // whose tool folder is a link to this one's
+  reader_gone,
+  piece_made_output,
+  other_spelling,  // a run whose folder is this one's, in capitals (exFAT)
+  option_count
 };
+
+// Each option on a bit of its own: two that share a place, or one left out here, stop the build.
+// clang-format off
+constexpr option every_option[] = {
+  natively_only, wine_only, fuse_only, unix_entries, traced, every_call, chinese_utf8, western_utf8,
+  caller_blocks_sigint, caller_ignores_sigpipe, reused_ids, piece_held_open, piece_held_exclusively,
+  full_disk, linked_tool, read_only_tool_folder, tool_elsewhere, long_path, terminal,
+  sigterm_at_prompt, one_stream, name_taken, second_run, second_folder, reader_gone,
+  piece_made_output, other_spelling};
+// clang-format on
+constexpr bool one_bit_each() {
+  unsigned bits = 0;
+  for (const option o : every_option) bits |= 1u << o;
+  return std::size(every_option) == option_count && bits == (1u << option_count) - 1;
+}
+static_assert(one_bit_each(), "two options share a bit, or one is missing from every_option");
+
+// Some options, or-ed together.
+struct option_set {
+  unsigned bits = 0;
+  option_set() = default;
+  option_set(option o) : bits(1u << o) {}
+};
+option_set operator|(option_set a, option_set b) {
+  a.bits |= b.bits;
+  return a;
+}
+option_set operator|(option a, option b) { return option_set(a) | b; }
+const option_set held =
+    name_taken | second_run | second_folder | reader_gone | piece_made_output | other_spelling;
 
 struct row {
   const char* title;
   names entries;  // in order: "name", "dir/", "read-only dir^", "fifo|", "link>target"
   expectation expect;
-  unsigned options = 0;
+  option_set options = {};
+  bool has(option_set some) const { return options.bits & some.bits; }
   std::vector<std::string> inject = {};  // strace fault injections, natively
   std::string output_file = "";          // where the output lands, when not as announced
 };
@@ -273,17 +305,17 @@ std::string read_file(const std::string& path) {
 
 // Why a row cannot run here; "" when it can.
 std::string reason_to_skip(const row& r) {
-  if (r.options & natively_only && !wine.empty()) return "natively only";
-  if (r.options & wine_only && wine.empty()) return "under Wine only";
-  if (r.options & fuse_only && !fuse) return "on FUSE drives only";
-  if (fuse && r.options & unix_entries) return "needs what FUSE drives lack";
-  if (r.options & full_disk && !wine.empty() && small_disk.empty()) return "needs a small disk";
+  if (r.has(natively_only) && !wine.empty()) return "natively only";
+  if (r.has(wine_only) && wine.empty()) return "under Wine only";
+  if (r.has(fuse_only) && !fuse) return "on FUSE drives only";
+  if (fuse && r.has(unix_entries)) return "needs what FUSE drives lack";
+  if (r.has(full_disk) && !wine.empty() && small_disk.empty()) return "needs a small disk";
   return "";
 }
 
 std::string locale_of(const row& r) {
-  if (r.options & chinese_utf8) return "zh_CN.UTF-8";
-  return r.options & western_utf8 ? "C.UTF-8" : "zh_CN.GBK";
+  if (r.has(chinese_utf8)) return "zh_CN.UTF-8";
+  return r.has(western_utf8) ? "C.UTF-8" : "zh_CN.GBK";
 }
 
 bool utf8_locale(const row& r) { return locale_of(r) != "zh_CN.GBK"; }
@@ -310,10 +342,10 @@ std::string tool_folder(const row& r) { return fuse ? "tool" : on_disk(r, "誠")
 
 // UTF-8 where the locale says so (under Wine, on a terminal); else GBK, names in the code page.
 std::string encoded(const row& r, const std::string& utf8, bool name = false) {
-  if (utf8_locale(r) && (wine.empty() || r.options & terminal)) return utf8;
+  if (utf8_locale(r) && (wine.empty() || r.has(terminal))) return utf8;
   // iconv's 1252 lacks the C1 controls that Windows' maps to themselves.
   const char* western = utf8.find("\u009D") == std::string::npos ? "CP1252" : "LATIN1";
-  return convert(utf8, name && !wine.empty() && r.options & western_utf8 ? western : "GBK");
+  return convert(utf8, name && !wine.empty() && r.has(western_utf8) ? western : "GBK");
 }
 
 // The console as shown: {W} the folder, {P} the process, {E<n>} error n in the row's locale.
@@ -327,12 +359,12 @@ std::string as_shown(const row& r, std::string text, const std::string& folder, 
   freelocale(locale);
   if (wine.empty()) return text;
   text = std::regex_replace(text, std::regex("/"), "\\");
-  if (r.options & terminal) return text;  // whose line ends the screen does not show
+  if (r.has(terminal)) return text;  // whose line ends the screen does not show
   return std::regex_replace(text, std::regex("\n"), "\r\n");
 }
 
 // A terminal shows both streams, as a pipe for both does.
-bool on_one_stream(const row& r) { return r.options & (one_stream | terminal); }
+bool on_one_stream(const row& r) { return r.has(one_stream | terminal); }
 
 std::string expected_out(const row& r, const expectation& e) {
   std::string out;
@@ -358,36 +390,35 @@ const char* leftovers_of_reused_ids =
 std::vector<std::string> command_for(const row& r, const std::string& tool,
                                      const std::string& trace) {
   std::vector<std::string> argv = {"env"};
-  if (r.options & caller_ignores_sigpipe) argv.push_back("--ignore-signal=PIPE");
-  if (r.options & caller_blocks_sigint) argv.push_back("--block-signal=INT");
+  if (r.has(caller_ignores_sigpipe)) argv.push_back("--ignore-signal=PIPE");
+  if (r.has(caller_blocks_sigint)) argv.push_back("--block-signal=INT");
   // No leak check under ptrace.
   argv.insert(argv.end(), {"LC_ALL=" + locale_of(r), "TERM=xterm", "ASAN_OPTIONS=detect_leaks=0"});
   if (!wine.empty()) {
     // Wine's relay channel alone: the calls that the traced rows read.
-    if (r.options & traced) argv.push_back("WINEDEBUG=-all,+relay");
+    if (r.has(traced)) argv.push_back("WINEDEBUG=-all,+relay");
     // The fault build's seam traces every call, and fails the one it is told to.
-    if (r.options & every_call) argv.push_back("JOINER_TRACE=Z:" + trace);
+    if (r.has(every_call)) argv.push_back("JOINER_TRACE=Z:" + trace);
     for (const std::string& fault : r.inject) argv.push_back("JOINER_INJECT=" + fault);
     argv.push_back(wine);
     // Another Windows program holds the second piece open while the tool runs.
     const fs::path pieces = fs::path(tool).parent_path().parent_path();
-    const char* sharing = r.options & piece_held_open ? "shared" : "exclusive";
-    if (r.options & (piece_held_open | piece_held_exclusively))
+    const char* sharing = r.has(piece_held_open) ? "shared" : "exclusive";
+    if (r.has(piece_held_open | piece_held_exclusively))
       argv.insert(argv.end(), {holder, sharing, pieces / "p.x_2.tmp"});
   } else {
     // Fewer descriptors than a row has pieces.
     argv.insert(argv.end(), {"prlimit", "--nofile=16"});
-    if (r.options & full_disk) argv.push_back("--fsize=4096");
+    if (r.has(full_disk)) argv.push_back("--fsize=4096");
     argv.push_back("--");
     // The shell leaves a SIGINT pending for the tool, or leftovers bearing reused process ids.
-    if (r.options & caller_blocks_sigint)
+    if (r.has(caller_blocks_sigint))
       argv.insert(argv.end(), {"sh", "-c", "kill -INT $$ && exec \"$@\"", "sh"});
-    if (r.options & reused_ids)
-      argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
-    const char* calls = r.options & every_call
+    if (r.has(reused_ids)) argv.insert(argv.end(), {"sh", "-c", leftovers_of_reused_ids, "sh"});
+    const char* calls = r.has(every_call)
                             ? "trace=all"
                             : "trace=fdatasync,fsync,linkat,renameat2,link,rename,write,flock";
-    if (r.options & (traced | every_call) || !r.inject.empty())
+    if (r.has(traced | every_call) || !r.inject.empty())
       argv.insert(argv.end(), {"strace", "-f", "-qq", "-s4096", "-o", trace, "-e", calls});
     for (const std::string& fault : r.inject) argv.insert(argv.end(), {"-e", "inject=" + fault});
   }
@@ -421,7 +452,7 @@ void start(const row& r, const std::string& tool, process* p) {
     const int tty = p->tty ? open(p->tty, O_RDWR) : -1;
     dup2(p->tty ? tty : open("/dev/null", O_RDONLY), 0);
     dup2(p->tty ? tty : p->out >= 0 ? p->out : open(out.c_str(), file, 0644), 1);
-    const bool one = p->out >= 0 && r.options & one_stream;
+    const bool one = p->out >= 0 && r.has(one_stream);
     dup2(p->tty ? tty : one ? p->out : open(err.c_str(), file, 0644), 2);
     closefrom(3);
     sigset_t none;
@@ -488,7 +519,7 @@ bool at_the_prompt(const row& r, const std::string& screen, int master, int slav
   if (screen.find(encoded(r, prompt).substr(0, 12)) == std::string::npos ||
       tcgetattr(slave, &modes) != 0 || modes.c_lflag & ICANON)
     return false;
-  if (r.options & sigterm_at_prompt) {
+  if (r.has(sigterm_at_prompt)) {
     EXPECT_EQ(kill(p.pid, SIGTERM), 0) << strerror(errno);
     return true;
   }
@@ -545,19 +576,19 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
           process* second, int* console_out) {
   const auto started = clock_type::now();
   while (!stuck_writing(p.pid) && !overdue(p)) std::this_thread::sleep_for(milliseconds(2));
-  if (r.options & name_taken) std::ofstream(pieces + "/" + r.expect.output) << "taken";
-  if (r.options & piece_made_output) {
+  if (r.has(name_taken)) std::ofstream(pieces + "/" + r.expect.output) << "taken";
+  if (r.has(piece_made_output)) {
     const std::string piece = pieces + "/p.x_2.tmp";
     EXPECT_EQ(unlink(piece.c_str()), 0) << strerror(errno);
     EXPECT_EQ(symlink(output_descriptor(p.pid).c_str(), piece.c_str()), 0) << strerror(errno);
   }
-  if (r.options & second_run) {
+  if (r.has(second_run)) {
     start(r, tool, second);
     // Time for it to reach the lock, or, taking no turn, to end.
     std::this_thread::sleep_for(3 * (clock_type::now() - started) + milliseconds(200));
     EXPECT_FALSE(has_ended(*second)) << "the second run took no turn";
   }
-  if (r.options & second_folder) {
+  if (r.has(second_folder)) {
     // A copy of the pieces whose tool folder is a link to the held run's: it joins meanwhile.
     const std::string other = second->dir + "other";
     const std::string tool_dir = fs::path(tool).parent_path();
@@ -569,7 +600,7 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     start(r, other_tool, &beside);
     EXPECT_EQ(finish(beside).status, 0);
   }
-  if (r.options & other_spelling) {
+  if (r.has(other_spelling)) {
     const std::string capitals = pieces.substr(0, pieces.size() - 6) + "PIECES";
     process beside = {second->dir};
     start(r, capitals + tool.substr(pieces.size()), &beside);
@@ -578,7 +609,7 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     EXPECT_TRUE(fs::exists(fs::path(tool).parent_path().string() + own))
         << "a live run's file went";
   }
-  if (r.options & reader_gone) {
+  if (r.has(reader_gone)) {
     // What the reader saw, copied (tee) so that the run stays held until the reader goes.
     int seen[2];
     EXPECT_EQ(pipe2(seen, O_CLOEXEC), 0) << strerror(errno);
@@ -596,7 +627,7 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   process p = {dir};
   int fds[2] = {-1, -1};  // where the console's output is read, and written
   int slave = -1;
-  if (r.options & terminal) {
+  if (r.has(terminal)) {
     winsize wide = {24, 500, 0, 0};  // lines stay whole on the screen
     EXPECT_EQ(openpty(&fds[0], &slave, nullptr, nullptr, &wide), 0) << strerror(errno);
     p.tty = ttyname(slave);
@@ -604,7 +635,7 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0) << strerror(errno);
     p.out = fds[1];
   }
-  const bool is_held = r.options & held;
+  const bool is_held = r.has(held);
   std::size_t filler = 0;  // room left for the announcement alone
   if (is_held) {
     filler = 4096 - as_shown(r, encoded(r, making + r.expect.output + "\n\n"), "").size();
@@ -688,33 +719,33 @@ struct staged {
 staged stage(const row& r) {
   staged s;
   s.outside = make_temporary_folder(fs::path(exe).parent_path()) + "/";
-  const bool on_small_disk = r.options & full_disk && !wine.empty();
+  const bool on_small_disk = r.has(full_disk) && !wine.empty();
   s.root = make_temporary_folder(on_small_disk ? fs::path(small_disk) : fs::temp_directory_path());
-  const std::string long_name = r.options & long_path ? "/" + std::string(250, 'l') : "";
+  const std::string long_name = r.has(long_path) ? "/" + std::string(250, 'l') : "";
   s.pieces = s.root + long_name + "/pieces";
   const std::string folder = tool_folder(r);
   const std::string tool_dir = s.pieces + "/" + folder;
   s.tool = tool_dir + (wine.empty() ? "/joiner" : "/joiner.exe");
   fs::create_directories(s.pieces);
   std::string real_dir = tool_dir;
-  if (r.options & linked_tool) real_dir = s.root + "/real/" + folder;
-  if (r.options & tool_elsewhere) real_dir = s.outside + "tool";
+  if (r.has(linked_tool)) real_dir = s.root + "/real/" + folder;
+  if (r.has(tool_elsewhere)) real_dir = s.outside + "tool";
   fs::create_directories(real_dir);
   std::error_code no_links;  // exFAT
   if (real_dir != tool_dir) fs::create_directory_symlink(real_dir, tool_dir, no_links);
   if (no_links) s.tool.clear();
   if (no_links) return s;
-  const std::string real_tool = r.options & linked_tool ? s.root + "/real/joiner" : s.tool;
+  const std::string real_tool = r.has(linked_tool) ? s.root + "/real/joiner" : s.tool;
   fs::copy_file(exe, real_tool);
   if (real_tool != s.tool) fs::create_symlink(real_tool, s.tool);
   // A dead run's unfinished output, which the run removes where it may.
-  if (!(r.options & read_only_tool_folder)) {
+  if (!r.has(read_only_tool_folder)) {
     s.leftover = real_dir + "/joiner-99999999.part";
     std::ofstream(s.leftover) << "dead";
   }
   for (const std::string& entry : r.entries)
     EXPECT_TRUE(make_entry(r, s.pieces, entry)) << entry << ": " << strerror(errno);
-  if (r.options & read_only_tool_folder) {
+  if (r.has(read_only_tool_folder)) {
     EXPECT_EQ(chmod(tool_dir.c_str(), 0555), 0) << strerror(errno);
   }
   if (on_small_disk) {
@@ -723,7 +754,7 @@ staged stage(const row& r) {
     EXPECT_EQ(fs::space(s.root).available, 0u);
   }
   // Started as "tool/../tool/joiner": ".." is taken by name, not through the link.
-  if (r.options & linked_tool) s.tool = tool_dir + "/../" + folder + "/joiner";
+  if (r.has(linked_tool)) s.tool = tool_dir + "/../" + folder + "/joiner";
   return s;
 }
 
@@ -784,7 +815,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const std::shared_ptr<void> cleanup = set_up(r, &s);
   if (s.tool.empty()) GTEST_SKIP() << "this drive keeps no links";
   const bool folds_case = fs::exists(s.root + "/PIECES");
-  if (r.options & other_spelling && !folds_case) GTEST_SKIP() << "this drive tells case apart";
+  if (r.has(other_spelling) && !folds_case) GTEST_SKIP() << "this drive tells case apart";
 
   // Nothing changes but the output, and the dead run's leftover goes.
   std::map<std::string, std::string> files = snapshot(s.root);
@@ -796,7 +827,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
     if (e.joined && entry.back() != '!') joined += read_file(s.pieces + "/" + on_disk(r, entry));
   }
   if (e.joined) files[output] = shown(joined);
-  if (r.options & name_taken) files[output] = "taken";
+  if (r.has(name_taken)) files[output] = "taken";
 
   const run_result result = run(r, s.tool, s.outside, s.pieces);
   EXPECT_EQ(result.out, as_shown(r, expected_out(r, e), s.pieces));
@@ -804,7 +835,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   EXPECT_EQ(result.err, as_shown(r, encoded(r, err), s.pieces, result.pid));
   EXPECT_EQ(result.status, e.status);
   EXPECT_EQ(snapshot(s.root), files);
-  if (r.options & traced) expect_traced_calls(result.trace, e);
+  if (r.has(traced)) expect_traced_calls(result.trace, e);
 }
 
 std::string row_name(const testing::TestParamInfo<row>& info) {
