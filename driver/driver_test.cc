@@ -40,6 +40,8 @@ const std::string holder = from_env("JOINER_HOLDER");
 const std::string faults_exe = from_env("JOINER_FAULTS_EXE");  // the build whose calls can fail
 const std::string small_disk = from_env("JOINER_SMALL_DISK");  // a tmpfs of a few MiB
 const bool fuse = !from_env("JOINER_FUSE").empty();
+// Far longer than a run takes through qemu-user on a loaded machine: only a hang reaches it.
+const std::chrono::minutes hang_limit(3);
 const bool sanitized = !from_env("JOINER_SANITIZED").empty();  // the tool, instrumented
 
 // Without the tool, one failure says what is missing, not one a row.
@@ -303,6 +305,21 @@ std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Large files by their size and hash, so that a failure stays readable.
+std::string shown(const std::string& bytes) {
+  if (bytes.size() <= 64) return bytes;
+  return std::to_string(bytes.size()) + " #" + std::to_string(std::hash<std::string>()(bytes));
+}
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const bool plain_file = e.is_regular_file() && !e.is_symlink();
+    files[e.path().string()] = plain_file ? shown(read_file(e.path())) : "";
+  }
+  return files;
+}
+
 // Why a row cannot run here; "" when it can.
 std::string reason_to_skip(const row& r) {
   if (r.has(natively_only) && !wine.empty()) return "natively only";
@@ -380,6 +397,8 @@ struct run_result {
   std::string out, err, trace;
   int status = -1;
   pid_t pid = -1;
+  std::string story = "";         // its status, error stream and folder, told where a check fails
+  std::string wine_failure = "";  // the line where Wine itself failed, not the tool
 };
 
 // One bears the tool's own id (in a container every run has one), one a process started after it.
@@ -395,8 +414,9 @@ std::vector<std::string> command_for(const row& r, const std::string& tool,
   // No leak check under ptrace.
   argv.insert(argv.end(), {"LC_ALL=" + locale_of(r), "TERM=xterm", "ASAN_OPTIONS=detect_leaks=0"});
   if (!wine.empty()) {
-    // Wine's relay channel alone: the calls that the traced rows read.
-    if (r.has(traced)) argv.push_back("WINEDEBUG=-all,+relay");
+    // Wine's relay channel alone: the calls that the traced rows read, the wait a second run's
+    // turn shows.
+    if (r.has(traced | second_run)) argv.push_back("WINEDEBUG=-all,+relay");
     // The fault build's seam traces every call, and fails the one it is told to.
     if (r.has(every_call)) argv.push_back("JOINER_TRACE=Z:" + trace);
     for (const std::string& fault : r.inject) argv.push_back("JOINER_INJECT=" + fault);
@@ -445,7 +465,7 @@ void start(const row& r, const std::string& tool, process* p) {
   const std::string out = p->dir + "out";
   const std::string err = p->dir + "err";
   const int file = O_WRONLY | O_CREAT | O_TRUNC;
-  p->deadline = clock_type::now() + std::chrono::minutes(1);
+  p->deadline = clock_type::now() + hang_limit;
   p->pid = fork();
   if (p->pid == 0) {
     if (p->tty) setsid();  // the terminal becomes its controlling one
@@ -464,11 +484,20 @@ void start(const row& r, const std::string& tool, process* p) {
   EXPECT_GT(p->pid, 0) << strerror(errno);
 }
 
-// Kills a run that passed its deadline, so that no fault hangs the table.
+// Kills a run that hangs, so that no fault hangs the table.
 bool overdue(process& p) {
   if (clock_type::now() < p.deadline) return false;
-  if (!p.killed) ADD_FAILURE() << "a run took more than a minute";
+  if (!p.killed) ADD_FAILURE() << "a run hung: killed after " << hang_limit.count() << " minutes";
   p.killed = p.killed || kill(p.pid, SIGKILL) == 0;
+  return true;
+}
+
+// Waits for an event of a run; false where the run hung first.
+bool wait_for(process& p, const std::function<bool()>& event) {
+  while (!event()) {
+    if (overdue(p)) return false;
+    std::this_thread::sleep_for(milliseconds(2));
+  }
   return true;
 }
 
@@ -479,15 +508,37 @@ bool has_ended(const process& p) {
          info.si_pid == p.pid;
 }
 
-// The run's status as a shell gives it, and what its console files hold.
-run_result finish(process& p) {
+// A line that Wine's loader or server wrote for itself, not for the program: "" for none. A
+// crash is the program's own.
+std::string wine_line(const std::string& err) {
+  static const std::regex own("(^|\n)(wine(?!: Unhandled)[^\r\n]*)");
+  std::smatch m;
+  return wine.empty() || !std::regex_search(err, m, own) ? "" : m[2].str();
+}
+
+// The run's status as a shell gives it, what its console files hold (under Wine the tool's own
+// calls apart, from its image at 0x400000, or 0x140000000 in the 64-bit build), and its story:
+// the status, the error stream and what the folder of pieces holds.
+run_result finish(process& p, const std::string& pieces) {
+  wait_for(p, [&] { return has_ended(p); });
   int status = 0;
-  while (waitpid(p.pid, &status, WNOHANG) == 0) {
-    overdue(p);
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  const int shell_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return {read_file(p.dir + "out"), read_file(p.dir + "err"), "", shell_status, p.pid};
+  EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid) << strerror(errno);
+  run_result result = {read_file(p.dir + "out"), read_file(p.dir + "err"),
+                       read_file(p.dir + "trace")};
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.pid = p.pid;
+  static const std::regex call("Call KERNEL32\\.([^\n]*) ret=(00[45]|1400)");
+  for (std::sregex_iterator i(result.err.begin(), result.err.end(), call), end; i != end; ++i)
+    result.trace += (*i)[1].str() + "\n";
+  if (!wine.empty())
+    result.err = std::regex_replace(result.err, std::regex("[0-9a-f]{4}:[^\n]*\n"), "");
+  result.wine_failure = wine_line(result.err);
+  if (!result.wine_failure.empty()) ADD_FAILURE() << "Wine failed: " << result.wine_failure;
+  std::ostringstream story;
+  story << p.dir << ": status " << result.status << ", error stream \"" << result.err << "\"";
+  for (const auto& [path, bytes] : snapshot(pieces)) story << "\n  " << path << " " << bytes;
+  result.story = story.str();
+  return result;
 }
 
 // What fd shows until the run has ended; each sees it as it grows.
@@ -528,7 +579,7 @@ bool at_the_prompt(const row& r, const std::string& screen, int master, int slav
   const std::string before = read_file(io);
   EXPECT_TRUE(send(master, wine.empty() ? "\x1B" : "\x1B[A"));
   if (!wine.empty()) return true;
-  while (read_file(io) == before && !overdue(p)) std::this_thread::sleep_for(milliseconds(1));
+  wait_for(p, [&] { return read_file(io) != before; });
   EXPECT_TRUE(send(master, "[A"));
   return true;
 }
@@ -571,11 +622,19 @@ std::string output_descriptor(pid_t pid) {
   return "";
 }
 
+// At the folder's lock, waiting its turn: natively a blocked flock, under Wine its call that
+// waits (Wine's relay trace).
+bool at_the_lock(const process& p) {
+  static const std::regex waits("Call KERNEL32\\.WaitForSingleObject\\([^\n]* ret=(00[45]|1400)");
+  if (!wine.empty()) return std::regex_search(read_file(p.dir + "err"), waits);
+  const std::regex blocked("-> FLOCK +\\w+ +\\w+ +" + std::to_string(p.pid) + " ");
+  return std::regex_search(read_file("/proc/locks"), blocked);
+}
+
 // What a run held at its first piece's line meets; another run that it starts is *second.
 void meet(const row& r, const std::string& tool, const std::string& pieces, process& p,
           process* second, int* console_out) {
-  const auto started = clock_type::now();
-  while (!stuck_writing(p.pid) && !overdue(p)) std::this_thread::sleep_for(milliseconds(2));
+  wait_for(p, [&] { return stuck_writing(p.pid); });
   if (r.has(name_taken)) std::ofstream(pieces + "/" + r.expect.output) << "taken";
   if (r.has(piece_made_output)) {
     const std::string piece = pieces + "/p.x_2.tmp";
@@ -584,8 +643,7 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
   }
   if (r.has(second_run)) {
     start(r, tool, second);
-    // Time for it to reach the lock, or, taking no turn, to end.
-    std::this_thread::sleep_for(3 * (clock_type::now() - started) + milliseconds(200));
+    wait_for(*second, [&] { return at_the_lock(*second) || has_ended(*second); });
     EXPECT_FALSE(has_ended(*second)) << "the second run took no turn";
   }
   if (r.has(second_folder)) {
@@ -598,13 +656,15 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     const std::string other_tool = other + tool.substr(pieces.size());
     process beside = {second->dir};
     start(r, other_tool, &beside);
-    EXPECT_EQ(finish(beside).status, 0);
+    const run_result joined = finish(beside, other);
+    EXPECT_EQ(joined.status, 0) << joined.story;
   }
   if (r.has(other_spelling)) {
     const std::string capitals = pieces.substr(0, pieces.size() - 6) + "PIECES";
     process beside = {second->dir};
     start(r, capitals + tool.substr(pieces.size()), &beside);
-    EXPECT_EQ(finish(beside).status, 0);
+    const run_result made = finish(beside, pieces);
+    EXPECT_EQ(made.status, 0) << made.story;
     const std::string own = "/joiner-" + std::to_string(p.pid) + ".part";
     EXPECT_TRUE(fs::exists(fs::path(tool).parent_path().string() + own))
         << "a live run's file went";
@@ -650,7 +710,7 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   const std::string out = collect(fds[0], p, [&](const std::string& screen) {
     if (slave >= 0 && !pressed) pressed = at_the_prompt(r, screen, fds[0], slave, p);
   });
-  run_result result = finish(p);
+  run_result result = finish(p, pieces);
   result.out = out.substr(filler);
   if (slave >= 0) {
     // What the screen shows, the title apart.
@@ -663,18 +723,11 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   if (slave >= 0) close(slave);
   if (second.pid > 0) {
     // The output was made meanwhile: the second run copies nothing.
-    const run_result waited = finish(second);
+    const run_result waited = finish(second, pieces);
+    SCOPED_TRACE("the second run, " + waited.story);
     EXPECT_EQ(waited.out, as_shown(r, encoded(r, prompt), pieces));
     EXPECT_EQ(waited.err, as_shown(r, encoded(r, made_already(r.expect.output)), pieces));
   }
-  result.trace = read_file(dir + "trace");  // strace's, natively
-  if (wine.empty()) return result;
-  // Wine's relay lines share the error stream; the tool's own calls are the trace (from its
-  // image at 0x400000, or at 0x140000000 in the 64-bit build).
-  static const std::regex call("Call KERNEL32\\.([^\n]*) ret=(00[45]|1400)");
-  for (std::sregex_iterator i(result.err.begin(), result.err.end(), call), end; i != end; ++i)
-    result.trace += (*i)[1].str() + "\n";
-  result.err = std::regex_replace(result.err, std::regex("[0-9a-f]{4}:[^\n]*\n"), "");
   return result;
 }
 
@@ -758,21 +811,6 @@ staged stage(const row& r) {
   return s;
 }
 
-// Large files by their size and hash, so that a failure stays readable.
-std::string shown(const std::string& bytes) {
-  if (bytes.size() <= 64) return bytes;
-  return std::to_string(bytes.size()) + " #" + std::to_string(std::hash<std::string>()(bytes));
-}
-
-std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const bool plain_file = e.is_regular_file() && !e.is_symlink();
-    files[e.path().string()] = plain_file ? shown(read_file(e.path())) : "";
-  }
-  return files;
-}
-
 // A joined output's bytes durable, then its name, durable too, then "complete"; under Wine all
 // through one handle, every file opened by its long form, the mutex for SYNCHRONIZE only.
 void expect_traced_calls(const std::string& trace, const expectation& e) {
@@ -830,6 +868,7 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   if (r.has(name_taken)) files[output] = "taken";
 
   const run_result result = run(r, s.tool, s.outside, s.pieces);
+  if (!result.wine_failure.empty()) return;
   EXPECT_EQ(result.out, as_shown(r, expected_out(r, e), s.pieces));
   const std::string err = e.err + (on_one_stream(r) ? "" : e.notices);
   EXPECT_EQ(result.err, as_shown(r, encoded(r, err), s.pieces, result.pid));
@@ -923,6 +962,7 @@ void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
       std::ofstream(s.leftover) << "dead";  // each run meets one, as the traced run did
       const run_result result = run(faulted, s.tool, s.outside, s.pieces);
       ++runs;
+      SCOPED_TRACE("the faulted run, " + result.story);
       const bool joined = read_file(output) == all_pieces;
       EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
       EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
@@ -936,8 +976,9 @@ void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
       EXPECT_TRUE(only_the_tool() || c.call == "unlink") << "the run left its temporary file";
       // After a failure the next run, nothing failed, joins and leaves only the tool.
       if (result.status == 0 && joined) continue;
-      run(plain, s.tool, s.outside, s.pieces);
+      const run_result next = run(plain, s.tool, s.outside, s.pieces);
       ++runs;
+      SCOPED_TRACE("the next run, " + next.story);
       EXPECT_EQ(read_file(output), all_pieces);
       EXPECT_TRUE(only_the_tool()) << "a leftover after the next run";
       fs::remove(output);
