@@ -927,12 +927,24 @@ std::vector<fault> faults() {
           {21, "Not ready.", std::regex("ReadFile|Find(First|Next)FileW")}};
 }
 
+// Status 0 and "complete" only with the whole output, and that durable; a failure leaves nothing at
+// the output's name, and names its reason.
+void expect_whole_or_nothing(const run_result& result, bool joined, const std::string& call,
+                             const fault& f, const std::string& output) {
+  static const std::regex durable("f(data)?sync|FlushFileBuffers");
+  EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
+  EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
+  EXPECT_TRUE(result.status != 0 || !std::regex_match(call, durable)) << "not durable";
+  if (result.status == 0) return;
+  EXPECT_FALSE(fs::exists(output)) << "a failed run left something at the output's name";
+  EXPECT_NE(result.err.find(f.words), std::string::npos) << result.err;
+}
+
 // As SQLite tests its I/O: a plain join, run again once for each occurrence of each chosen call
 // with that occurrence failed, natively by strace, under Wine by the fault build. There each run
 // is slow: the first eight occurrences of each call are failed, or the middle one alone.
 void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
   if (sanitized) GTEST_SKIP() << "without a sanitizer's own calls";
-  static const std::regex durable("f(data)?sync|FlushFileBuffers");
   const row plain = {"a plain join", pieces, joins("p.x", pieces), western_utf8 | every_call};
   staged s;
   const std::shared_ptr<void> cleanup = set_up(plain, &s);
@@ -964,13 +976,7 @@ void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
       ++runs;
       SCOPED_TRACE("the faulted run, " + result.story);
       const bool joined = read_file(output) == all_pieces;
-      EXPECT_TRUE(joined || result.status != 0) << "status 0 without the whole output";
-      EXPECT_TRUE(joined || result.out.find(done) == std::string::npos) << "complete without it";
-      EXPECT_TRUE(result.status != 0 || !std::regex_match(c.call, durable)) << "not durable";
-      if (result.status != 0) {
-        EXPECT_FALSE(fs::exists(output)) << "a failed run left something at the output's name";
-        EXPECT_NE(result.err.find(f.words), std::string::npos) << result.err;
-      }
+      if (result.wine_failure.empty()) expect_whole_or_nothing(result, joined, c.call, f, output);
       fs::remove(output);
       fs::remove(s.leftover);  // a dead run's, which a failed sweep leaves
       EXPECT_TRUE(only_the_tool() || c.call == "unlink") << "the run left its temporary file";
