@@ -132,7 +132,7 @@ enum option : unsigned {
   option_count
 };
 
-// Each option on a bit of its own: two that share a place, or one left out here, stop the build.
+// Each option on a bit of its own: two given one place leave option_count short of this list.
 // clang-format off
 constexpr option every_option[] = {
   natively_only, wine_only, fuse_only, unix_entries, traced, every_call, chinese_utf8, western_utf8,
@@ -141,12 +141,8 @@ constexpr option every_option[] = {
   sigterm_at_prompt, one_stream, name_taken, second_run, second_folder, reader_gone,
   piece_made_output, other_spelling};
 // clang-format on
-constexpr bool one_bit_each() {
-  unsigned bits = 0;
-  for (const option o : every_option) bits |= 1u << o;
-  return std::size(every_option) == option_count && bits == (1u << option_count) - 1;
-}
-static_assert(one_bit_each(), "two options share a bit, or one is missing from every_option");
+static_assert(std::size(every_option) == option_count,
+              "two options share a bit, or one is missing");
 
 // Some options, or-ed together.
 struct option_set {
@@ -503,14 +499,6 @@ bool has_ended(const process& p) {
          info.si_pid == p.pid;
 }
 
-// A line that Wine's loader or server wrote for itself, not for the program: "" for none. A
-// crash is the program's own.
-std::string wine_line(const std::string& err) {
-  static const std::regex own("(^|\n)(wine(?!: Unhandled)[^\r\n]*)");
-  std::smatch m;
-  return wine.empty() || !std::regex_search(err, m, own) ? "" : m[2].str();
-}
-
 // The run's status as a shell gives it, what its console files hold (under Wine the tool's own
 // calls apart, from its image at 0x400000, or 0x140000000 in the 64-bit build), and its story:
 // the status, the error stream and what the folder of pieces holds but pieces.
@@ -527,7 +515,10 @@ run_result finish(process& p, const std::string& pieces) {
     result.trace += (*i)[1].str() + "\n";
   if (!wine.empty())
     result.err = std::regex_replace(result.err, std::regex("[0-9a-f]{4}:[^\n]*\n"), "");
-  result.wine_failure = wine_line(result.err);
+  // A line that Wine's loader or server wrote for itself; a crash is the program's own.
+  static const std::regex wine_own("(^|\n)(wine(?!: Unhandled)[^\r\n]*)");
+  std::smatch m;
+  if (!wine.empty() && std::regex_search(result.err, m, wine_own)) result.wine_failure = m[2];
   if (!result.wine_failure.empty()) ADD_FAILURE() << "Wine failed: " << result.wine_failure;
   std::ostringstream story;
   story << p.dir << ": status " << result.status << ", error stream \"" << result.err << "\"";
@@ -648,9 +639,8 @@ void meet(const row& r, const std::string& tool, const std::string& pieces, proc
     fs::copy(pieces, other, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::remove_all(other + tool_dir.substr(pieces.size()));
     fs::create_directory_symlink(tool_dir, other + tool_dir.substr(pieces.size()));
-    const std::string other_tool = other + tool.substr(pieces.size());
     process beside = {second->dir};
-    start(r, other_tool, &beside);
+    start(r, other + tool.substr(pieces.size()), &beside);
     const run_result joined = finish(beside, other);
     EXPECT_EQ(joined.status, 0) << joined.story;
   }
@@ -690,9 +680,8 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0) << strerror(errno);
     p.out = fds[1];
   }
-  const bool is_held = r.has(held);
   std::size_t filler = 0;  // room left for the announcement alone
-  if (is_held) {
+  if (r.has(held)) {
     filler = 4096 - as_shown(r, encoded(r, making + r.expect.output + "\n\n"), "").size();
     EXPECT_EQ(fcntl(fds[1], F_SETPIPE_SZ, 4096), 4096) << strerror(errno);
     EXPECT_TRUE(send(fds[1], std::string(filler, 'f')));
@@ -700,7 +689,7 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
   start(r, tool, &p);
   if (fds[1] >= 0) close(fds[1]);
   process second = {dir + "second-"};
-  if (is_held) meet(r, tool, pieces, p, &second, &fds[0]);
+  if (r.has(held)) meet(r, tool, pieces, p, &second, &fds[0]);
   bool pressed = false;
   const std::string out = collect(fds[0], p, [&](const std::string& screen) {
     if (slave >= 0 && !pressed) pressed = at_the_prompt(r, screen, fds[0], slave, p);
