@@ -928,8 +928,9 @@ void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
   std::string all_pieces;
   for (const std::string& piece : pieces) all_pieces += read_file(s.pieces + "/" + piece);
 
-  const auto calls = own_calls(run(plain, s.tool, s.outside, s.pieces).trace, chosen);
-  ASSERT_FALSE(calls.empty()) << "no munmap ends the loader's calls";
+  const run_result traced = run(plain, s.tool, s.outside, s.pieces);
+  const auto calls = own_calls(traced.trace, chosen);
+  ASSERT_FALSE(calls.empty()) << "no munmap ends the loader's calls: " << traced.story;
   ASSERT_TRUE(fs::remove(output));
   std::map<std::string, int> count;  // each call's occurrences
   for (const occurrence& c : calls) count[c.call] = c.when;
