@@ -21,13 +21,12 @@ start)
     exit 1
   fi
   # Nothing the table does not need: no menu entries written for the prefix's programs
-  # (winemenubuilder), no .NET or web engine installed (mscoree, mshtml), and no debugger started
-  # on a crash (winedbg), whose dump would fill the crashed run's error stream.
-  export WINEDLLOVERRIDES='winemenubuilder.exe,mscoree,mshtml,winedbg.exe='
-  # The desktop too, which a console on a terminal needs (conhost.exe), and which user32 starts
-  # and waits for.
-  if ! "$2" wineboot --init >>"$3" 2>&1 </dev/null ||
-    ! "$2" rundll32 user32.dll,GetDesktopWindow >>"$3" 2>&1 </dev/null; then
+  # (winemenubuilder), no .NET or web engine installed (mscoree, mshtml), no desktop, which
+  # without a display fails as each console on a terminal starts it ("The explorer process failed
+  # to start."), and no debugger started on a crash (winedbg), whose dump would fill the crashed
+  # run's error stream.
+  export WINEDLLOVERRIDES='winemenubuilder.exe,mscoree,mshtml,explorer.exe,winedbg.exe='
+  if ! "$2" wineboot --init >>"$3" 2>&1 </dev/null; then
     cat "$3"
     exit 1
   fi
@@ -40,6 +39,7 @@ REGEDIT4
 "winemenubuilder.exe"=""
 "mscoree"=""
 "mshtml"=""
+"explorer.exe"=""
 "winedbg.exe"=""
 
 [HKEY_CURRENT_USER\Software\Wine\Debug]
