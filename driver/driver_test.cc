@@ -117,8 +117,8 @@ enum option : unsigned {
   read_only_tool_folder,
   tool_elsewhere,  // the tool's folder a link to another drive
   long_path,       // past Windows' MAX_PATH
-  // The console (run): a terminal, where the row presses a key; the error stream on the output's
-  // pipe, as a console shows both (start).
+  // The console: a terminal, where the row presses a key (run), or both streams on one pipe
+  // (start).
   terminal,
   sigterm_at_prompt,
   one_stream,
@@ -131,18 +131,6 @@ enum option : unsigned {
   other_spelling,  // a run whose folder is this one's, in capitals (exFAT)
   option_count
 };
-
-// Each option on a bit of its own: two given one place leave option_count short of this list.
-// clang-format off
-constexpr option every_option[] = {
-  natively_only, wine_only, fuse_only, unix_entries, traced, every_call, chinese_utf8, western_utf8,
-  caller_blocks_sigint, caller_ignores_sigpipe, reused_ids, piece_held_open, piece_held_exclusively,
-  full_disk, linked_tool, read_only_tool_folder, tool_elsewhere, long_path, terminal,
-  sigterm_at_prompt, one_stream, name_taken, second_run, second_folder, reader_gone,
-  piece_made_output, other_spelling};
-// clang-format on
-static_assert(std::size(every_option) == option_count,
-              "two options share a bit, or one is missing");
 
 // Some options, or-ed together.
 struct option_set {
@@ -190,6 +178,15 @@ const names escape_shown = {"e.v_1.c", "e.v_2.c", "e.v_3?]2;pwned?.c"};
 const names c1 = {"o.v_1.c", "o.v_2\u009D.c"};
 
 // clang-format off
+// Each option on a bit of its own: two given one place leave option_count short of this list.
+constexpr option every_option[] = {
+  natively_only, wine_only, fuse_only, unix_entries, traced, every_call, chinese_utf8, western_utf8,
+  caller_blocks_sigint, caller_ignores_sigpipe, reused_ids, piece_held_open, piece_held_exclusively,
+  full_disk, linked_tool, read_only_tool_folder, tool_elsewhere, long_path, terminal,
+  sigterm_at_prompt, one_stream, name_taken, second_run, second_folder, reader_gone,
+  piece_made_output, other_spelling};
+static_assert(std::size(every_option) == option_count, "two options on one bit, or one not here");
+
 const row rows[] = {
   {"joins in counter order", m20, joins("m.flv", m20), traced},
   // A whole output may lack a piece, or hold a stray file or an empty one ("=", 0 bytes).
@@ -506,10 +503,9 @@ run_result finish(process& p, const std::string& pieces) {
   wait_for(p, [&] { return has_ended(p); });
   int status = 0;
   EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid) << strerror(errno);
+  const int shell_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run_result result = {read_file(p.dir + "out"), read_file(p.dir + "err"),
-                       read_file(p.dir + "trace")};
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.pid = p.pid;
+                       read_file(p.dir + "trace"), shell_status, p.pid};
   static const std::regex call("Call KERNEL32\\.([^\n]*) ret=(00[45]|1400)");
   for (std::sregex_iterator i(result.err.begin(), result.err.end(), call), end; i != end; ++i)
     result.trace += (*i)[1].str() + "\n";
@@ -752,47 +748,54 @@ struct staged {
   std::string outside, root, pieces, tool, leftover;
 };
 
-// No tool where the drive keeps no links. Outside, beside the built tool: the runs' files.
-staged stage(const row& r) {
-  staged s;
-  s.outside = make_temporary_folder(fs::path(exe).parent_path()) + "/";
+// Stages the row's folders into *s; they go when what it returns goes. No tool where the drive
+// keeps no links. Outside, beside the built tool: the runs' files.
+std::shared_ptr<void> stage(const row& r, staged* s) {
+  s->outside = make_temporary_folder(fs::path(exe).parent_path()) + "/";
   const bool on_small_disk = r.has(full_disk) && !wine.empty();
-  s.root = make_temporary_folder(on_small_disk ? fs::path(small_disk) : fs::temp_directory_path());
+  s->root = make_temporary_folder(on_small_disk ? fs::path(small_disk) : fs::temp_directory_path());
+  const std::shared_ptr<void> cleanup(nullptr, [=](void*) {
+    // A read-only tool folder keeps its files from all but root.
+    chmod((s->pieces + "/" + tool_folder(r)).c_str(), 0755);
+    std::error_code error;
+    fs::remove_all(s->root, error);
+    fs::remove_all(s->outside, error);
+  });
   const std::string long_name = r.has(long_path) ? "/" + std::string(250, 'l') : "";
-  s.pieces = s.root + long_name + "/pieces";
+  s->pieces = s->root + long_name + "/pieces";
   const std::string folder = tool_folder(r);
-  const std::string tool_dir = s.pieces + "/" + folder;
-  s.tool = tool_dir + (wine.empty() ? "/joiner" : "/joiner.exe");
-  fs::create_directories(s.pieces);
+  const std::string tool_dir = s->pieces + "/" + folder;
+  s->tool = tool_dir + (wine.empty() ? "/joiner" : "/joiner.exe");
+  fs::create_directories(s->pieces);
   std::string real_dir = tool_dir;
-  if (r.has(linked_tool)) real_dir = s.root + "/real/" + folder;
-  if (r.has(tool_elsewhere)) real_dir = s.outside + "tool";
+  if (r.has(linked_tool)) real_dir = s->root + "/real/" + folder;
+  if (r.has(tool_elsewhere)) real_dir = s->outside + "tool";
   fs::create_directories(real_dir);
   std::error_code no_links;  // exFAT
   if (real_dir != tool_dir) fs::create_directory_symlink(real_dir, tool_dir, no_links);
-  if (no_links) s.tool.clear();
-  if (no_links) return s;
-  const std::string real_tool = r.has(linked_tool) ? s.root + "/real/joiner" : s.tool;
+  if (no_links) s->tool.clear();
+  if (no_links) return cleanup;
+  const std::string real_tool = r.has(linked_tool) ? s->root + "/real/joiner" : s->tool;
   fs::copy_file(exe, real_tool);
-  if (real_tool != s.tool) fs::create_symlink(real_tool, s.tool);
+  if (real_tool != s->tool) fs::create_symlink(real_tool, s->tool);
   // A dead run's unfinished output, which the run removes where it may.
   if (!r.has(read_only_tool_folder)) {
-    s.leftover = real_dir + "/joiner-99999999.part";
-    std::ofstream(s.leftover) << "dead";
+    s->leftover = real_dir + "/joiner-99999999.part";
+    std::ofstream(s->leftover) << "dead";
   }
   for (const std::string& entry : r.entries)
-    EXPECT_TRUE(make_entry(r, s.pieces, entry)) << entry << ": " << strerror(errno);
+    EXPECT_TRUE(make_entry(r, s->pieces, entry)) << entry << ": " << strerror(errno);
   if (r.has(read_only_tool_folder)) {
     EXPECT_EQ(chmod(tool_dir.c_str(), 0555), 0) << strerror(errno);
   }
   if (on_small_disk) {
     // Filled up: the dead run's leftover, when it goes, leaves room for one page.
-    std::ofstream(s.root + "/filler") << std::string(fs::space(s.root).available, 'f');
-    EXPECT_EQ(fs::space(s.root).available, 0u);
+    std::ofstream(s->root + "/filler") << std::string(fs::space(s->root).available, 'f');
+    EXPECT_EQ(fs::space(s->root).available, 0u);
   }
   // Started as "tool/../tool/joiner": ".." is taken by name, not through the link.
-  if (r.has(linked_tool)) s.tool = tool_dir + "/../" + folder + "/joiner";
-  return s;
+  if (r.has(linked_tool)) s->tool = tool_dir + "/../" + folder + "/joiner";
+  return cleanup;
 }
 
 // A joined output's bytes durable, then its name, durable too, then "complete"; under Wine all
@@ -815,18 +818,6 @@ void expect_traced_calls(const std::string& trace, const expectation& e) {
   EXPECT_TRUE(std::regex_search(trace, std::regex("CreateMutexExW\\([^\n]*,00100000\\)"))) << trace;
 }
 
-// Stages the row's folders into *s; they go when what it returns goes.
-std::shared_ptr<void> set_up(const row& r, staged* s) {
-  *s = stage(r);
-  return std::shared_ptr<void>(nullptr, [=](void*) {
-    // A read-only tool folder keeps its files from all but root.
-    chmod((s->pieces + "/" + tool_folder(r)).c_str(), 0755);
-    std::error_code error;
-    fs::remove_all(s->root, error);
-    fs::remove_all(s->outside, error);
-  });
-}
-
 class table : public testing::TestWithParam<row> {};
 
 TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
@@ -834,10 +825,10 @@ TEST_P(table, shows_the_dialogue_and_changes_nothing_but_the_output) {
   const expectation& e = r.expect;
   if (!reason_to_skip(r).empty()) GTEST_SKIP() << reason_to_skip(r);
   staged s;
-  const std::shared_ptr<void> cleanup = set_up(r, &s);
+  const std::shared_ptr<void> cleanup = stage(r, &s);
   if (s.tool.empty()) GTEST_SKIP() << "this drive keeps no links";
-  const bool folds_case = fs::exists(s.root + "/PIECES");
-  if (r.has(other_spelling) && !folds_case) GTEST_SKIP() << "this drive tells case apart";
+  if (r.has(other_spelling) && !fs::exists(s.root + "/PIECES"))
+    GTEST_SKIP() << "this drive tells case apart";
 
   // Nothing changes but the output, and the dead run's leftover goes.
   std::map<std::string, std::string> files = snapshot(s.root);
@@ -919,7 +910,7 @@ void sweep(const names& pieces, const std::regex& chosen, bool middle = false) {
   static const std::regex durable("f(data)?sync|FlushFileBuffers");
   const row plain = {"a plain join", pieces, joins("p.x", pieces), western_utf8 | every_call};
   staged s;
-  const std::shared_ptr<void> cleanup = set_up(plain, &s);
+  const std::shared_ptr<void> cleanup = stage(plain, &s);
   if (!wine.empty()) fs::copy_file(faults_exe, s.tool, fs::copy_options::overwrite_existing);
   const std::string output = s.pieces + "/p.x";
   const auto only_the_tool = [&] {
