@@ -2,12 +2,12 @@
 # The Wine prefix of the tests and the one Wine server they all run on (ctest's fixtures):
 #   wine-prefix.sh start LOADER LOG   before the first row
 #   wine-prefix.sh end LOADER         after the last
-# with WINEPREFIX, TMPDIR and WINEDLLOVERRIDES set. Started by the loader itself, the server
-# ends as its last program does (Debian's starts it with -p0), so a run that follows another at
-# once could meet it shutting down, or reach a fresh one only after the old has gone. This one
-# stays until the end, which waits for it; so no row starts while a server shuts down, and none
-# outlives the suite. The prefix's own programs (services.exe, explorer.exe, winedevice.exe…)
-# start here too, writing to LOG, never into a row's error stream.
+# with WINEPREFIX and TMPDIR set (Wine's server lives under TMPDIR). Started by the loader itself,
+# the server ends as its last program does (Debian's wineserver passes -p0), so a run that follows
+# another at once could meet it shutting down, or reach a fresh one only after the old has gone.
+# This one stays until the end, which waits for it; so no row starts while a server shuts down,
+# and none outlives the suite. The prefix's own programs (services.exe, winedevice.exe…) start
+# here too, writing to LOG, never into a row's error stream.
 set -eu
 server=$(dirname "$2")/wineserver
 case $1 in
