@@ -20,13 +20,14 @@ bool append_all(const console& c, const std::string& folder, const NameList& nam
   // One path for every piece: the folder's part stays, the name after it changes.
   std::string path = platform::join_path(folder, "");
   const std::size_t folder_part = path.size();
+  const platform::piece_folder pieces(folder);
   for (std::size_t i = 0; i < names.size(); ++i) {
     path.resize(folder_part);
     path += names[i];
     platform::write_line(c, platform::stream::output, {path});
     platform::input_file in;
     platform::failure why;
-    if (!in.open(path, &why)) return report(c, messages::open_file, path, why);
+    if (!in.open(pieces, names[i], path, &why)) return report(c, messages::open_file, path, why);
     // A segment that is the output itself would make the join read what it writes.
     if (out->is(in)) return report(c, messages::open_file, path, {0, reasons::the_output});
     progress->start_piece(i, in.size());

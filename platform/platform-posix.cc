@@ -1,5 +1,5 @@
 // The native platform, for Linux only: beside POSIX, the join and its
-// publishing use O_TMPFILE, copy_file_range, sync_file_range, renameat2 and
+// publishing use O_PATH, O_TMPFILE, copy_file_range, sync_file_range, renameat2 and
 // /proc/self/fd, and the tool's own path comes from getauxval and /proc/self/exe.
 
 #include <dirent.h>
@@ -40,10 +40,10 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 // Opens without blocking (a FIFO must not hang the run), then insists on a
 // regular file, for which O_NONBLOCK changes nothing and so may stay.
-int open_regular(const std::string& path, int flags, struct stat* st, failure* why) {
+int open_regular(int folder, const char* path, int flags, struct stat* st, failure* why) {
   int fd;
   do {
-    fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    fd = openat(folder, path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *why = system_failure();
@@ -517,9 +517,22 @@ input_file::~input_file() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-bool input_file::open(const std::string& path, failure* why) {
+piece_folder::piece_folder(const std::string& folder) {
+  // A path, not a read: opening it asks no more than a piece's open does.
+  handle_ = open(folder_or_root(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+piece_folder::~piece_folder() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+bool input_file::open(const piece_folder& folder, const std::string& name, const std::string& path,
+                      failure* why) {
   struct stat st;
-  const int fd = open_regular(path, O_RDONLY, &st, why);
+  // Unheld, the folder is walked again for every piece, by the whole path.
+  const bool held = folder.handle_ >= 0;
+  const int at = held ? static_cast<int>(folder.handle_) : AT_FDCWD;
+  const int fd = open_regular(at, held ? name.c_str() : path.c_str(), O_RDONLY, &st, why);
   if (fd < 0) return false;
   handle_ = fd;
   size_ = static_cast<std::uint64_t>(st.st_size);
@@ -530,7 +543,7 @@ bool input_file::open(const std::string& path, failure* why) {
 bool output_file::create(const std::string& folder, const std::string& tool_folder,
                          std::string* unusable, failure* why) {
   struct stat st;
-  int fd = open_regular(folder_or_root(folder), O_TMPFILE | O_WRONLY, &st, why);
+  int fd = open_regular(AT_FDCWD, folder_or_root(folder).c_str(), O_TMPFILE | O_WRONLY, &st, why);
   if (fd < 0 && (why->code == EOPNOTSUPP || why->code == EISDIR || why->code == EINVAL)) {
     // No unnamed files here (FUSE drives such as NTFS or exFAT, some shares).
     const std::string path = join_path(tool_folder, temp_output_name(getpid()));

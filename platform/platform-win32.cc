@@ -575,7 +575,13 @@ input_file::~input_file() {
   if (handle_ != -1) os.CloseHandle(as_handle(handle_));
 }
 
-bool input_file::open(const std::string& path, failure* why) {
+// CreateFileW takes no folder handle: every piece opens by its path.
+piece_folder::piece_folder(const std::string&) {}
+
+piece_folder::~piece_folder() {}
+
+bool input_file::open(const piece_folder&, const std::string&, const std::string& path,
+                      failure* why) {
   // Links are followed: a piece may live elsewhere, or in a synced folder.
   const std::wstring name = long_path(path);
   HANDLE h = os.CreateFileW(name.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,

@@ -247,6 +247,21 @@ class progress_title {
 // cannot be told.
 bool identify_folder(const std::string& folder, file_id* id, failure* why);
 
+// The pieces' folder, held for a join where the system opens a file by its
+// name within a held folder (POSIX): a piece's open then walks no path. On
+// Windows, and where the folder cannot be held, it holds nothing.
+class piece_folder {
+ public:
+  explicit piece_folder(const std::string& folder);
+  ~piece_folder();
+  piece_folder(const piece_folder&) = delete;
+  piece_folder& operator=(const piece_folder&) = delete;
+
+ private:
+  friend class input_file;
+  std::intptr_t handle_ = -1;
+};
+
 // A piece open for reading from its start; closed when it goes.
 class input_file {
  public:
@@ -255,9 +270,11 @@ class input_file {
   input_file& operator=(const input_file&) = delete;
   ~input_file();
 
-  // A regular file only: a folder, a pipe or a device is refused without
-  // blocking on it.
-  bool open(const std::string& path, failure* why);
+  // The piece name in folder, whose path is path, by which it opens where
+  // folder holds nothing. A regular file only: a folder, a pipe or a device
+  // is refused without blocking on it.
+  bool open(const piece_folder& folder, const std::string& name, const std::string& path,
+            failure* why);
   // At open; 0 also for files that tell their size only when read.
   std::uint64_t size() const { return size_; }
 
