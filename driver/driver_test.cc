@@ -598,10 +598,16 @@ void expect_progress_title(const std::string& raw, const std::string& name) {
 }
 
 // The terminal as the run found it: echo, line mode and signals on, nothing of the key unread.
-void expect_terminal_as_found(int slave) {
+// Under Wine the console host gives the modes back after the program has ended, in its own time.
+void expect_terminal_as_found(int slave, clock_type::time_point deadline) {
   termios modes;
-  EXPECT_EQ(tcgetattr(slave, &modes), 0) << strerror(errno);
   const tcflag_t as_found = ICANON | ECHO | ISIG;
+  const auto modes_back = [&] {
+    return tcgetattr(slave, &modes) == 0 && (modes.c_lflag & as_found) == as_found;
+  };
+  while (!wine.empty() && !modes_back() && clock_type::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(2));
+  EXPECT_EQ(tcgetattr(slave, &modes), 0) << strerror(errno);
   EXPECT_EQ(modes.c_lflag & as_found, as_found) << "the modes changed";
   modes.c_lflag &= ~ICANON;  // a canonical terminal counts whole lines only
   EXPECT_EQ(tcsetattr(slave, TCSANOW, &modes), 0) << strerror(errno);
@@ -734,7 +740,7 @@ run_result run(const row& r, const std::string& tool, const std::string& dir,
     if (!r.expect.named.empty()) expect_progress_title(out, r.expect.output);
     static const std::regex controls("\x1B(\\[[0-?]*[ -/]*[@-~]|\\][^\x07]*\x07)|\r");
     result.out = std::regex_replace(out, controls, "");
-    expect_terminal_as_found(slave);
+    expect_terminal_as_found(slave, p.deadline);
   }
   close(fds[0]);
   if (slave >= 0) close(slave);
