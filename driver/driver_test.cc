@@ -527,8 +527,12 @@ run_result finish(process& p, const std::string& pieces) {
   int status = 0;
   EXPECT_EQ(waitpid(p.pid, &status, 0), p.pid) << strerror(errno);
   const int shell_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run_result result = {read_file(p.dir + "out"), read_file(p.dir + "err"),
-                       read_file(p.dir + "trace"), shell_status, p.pid};
+  run_result result;
+  result.out = read_file(p.dir + "out");
+  result.err = read_file(p.dir + "err");
+  result.trace = read_file(p.dir + "trace");
+  result.status = shell_status;
+  result.pid = p.pid;
   static const std::regex call("Call KERNEL32\\.([^\n]*) ret=(00[45]|1400)");
   for (std::sregex_iterator i(result.err.begin(), result.err.end(), call), end; i != end; ++i)
     result.trace += (*i)[1].str() + "\n";
